@@ -1,0 +1,313 @@
+#include <cstdlib>
+#include <iostream>
+#include <system_error>
+#include <thread>
+
+#include "app/morvane_app.h"
+#include "util/atomic_file.h"
+#include "util/diag.h"
+#include "util/text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace morvane {
+
+fs::path default_data_dir() {
+#ifdef _WIN32
+  return fs::path("C:/halvren/Morvane");
+#else
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  fs::path base;
+  if (xdg && *xdg && fs::path(xdg).is_absolute()) {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = fs::path(home && *home ? home : "/tmp") / ".local" / "share";
+  }
+  return base / "halvren" / "Morvane";
+#endif
+}
+
+fs::path executable_dir() {
+#ifdef _WIN32
+  wchar_t buf[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+  return fs::path(std::wstring(buf, n)).parent_path();
+#else
+  std::error_code ec;
+  fs::path p = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::current_path() : p.parent_path();
+#endif
+}
+
+const Json& MorvaneApp::CLAUDE_BUILTIN_MODELS() {
+  static const Json models = [] {
+    Json list = Json::array();
+    const char* rows[][4] = {{"claude-opus-4-7", "opus", "4.7", "pinned"},   {"claude-sonnet-4-6", "sonnet", "4.6", "pinned"},
+                             {"claude-haiku-4-5", "haiku", "4.5", "pinned"}, {"opus", "opus", "latest", "alias"},
+                             {"sonnet", "sonnet", "latest", "alias"},        {"haiku", "haiku", "latest", "alias"}};
+    for (auto& r : rows) {
+      Json m = Json::object();
+      m["id"] = r[0];
+      m["family"] = r[1];
+      m["version"] = r[2];
+      m["kind"] = r[3];
+      list.push_back(m);
+    }
+    return list;
+  }();
+  return models;
+}
+
+const std::vector<std::string>& MorvaneApp::_CONN_LEVEL_KEYS() {
+  static const std::vector<std::string> keys = {
+      "protocol",    "host",         "port",        "username",         "password",   "private_key",
+      "compression", "agent_forwarding", "ip_version", "ssh_version",   "ssh_legacy_compat", "ssh_kex",
+      "ssh_ciphers", "ssh_macs",     "ssh_keys",    "ssh_bugs",         "serial_bits", "serial_parity",
+      "serial_stop", "serial_flow",  "serial_baud", "terminal_type",    "port_forwards"};
+  return keys;
+}
+
+const std::map<std::string, std::string>& MorvaneApp::_LANG_NAME_FOR_AI() {
+  static const std::map<std::string, std::string> names = {{"en", "English (英文)"}, {"zh-Hant", "繁體中文"}};
+  return names;
+}
+
+namespace {
+fs::path make_dirs(const fs::path& dir) {
+  fs::create_directories(dir);  // throws: a data directory we cannot create is fatal
+  return dir;
+}
+}  // namespace
+
+MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::path res_dir)
+    : queue_all(std::move(queues)),
+      event_all(std::move(events)),
+      APP_DIR(make_dirs(data_dir)),
+      SESSIONS_FILE(APP_DIR / "sessions.json"),
+      SETTINGS_FILE(APP_DIR / "settings.json"),
+      HOST_KEYS_FILE(APP_DIR / "known_hosts"),
+      resource_dir(std::move(res_dir)),
+      sessions(SESSIONS_FILE),
+      settings(SETTINGS_FILE) {
+  sessions.load();
+  settings.load();
+  settings.force_supported_language();
+  puttygen_exe = _find_bundled("puttygen.exe");
+  Json model = settings.get("claude_model");
+  _claude_model = model.is_string() && !text::trim(model.get<std::string>()).empty() ? model.get<std::string>()
+                                                                                        : CLAUDE_DEFAULT_MODEL;
+  Json effort = settings.get("claude_effort_enabled");
+  _claude_effort_enabled = effort.is_boolean() ? effort.get<bool>() : true;
+  _claude_arch_dir = resource_dir / "architecture";
+  register_start_routine("conpty", [this](const std::string& id, const SessionRef& s, const TabRef& t) {
+    _start_conpty_impl(id, s, t);
+  });
+  register_ops();
+}
+
+MorvaneApp::~MorvaneApp() {
+  // Readers and workers hold tabs, not the application: stop them before the members go.
+  _stop = true;
+  for (const auto& id : tab_order_snapshot()) {
+    try {
+      _close_tab_internal(id);
+    } catch (...) {
+    }
+  }
+  std::vector<std::string> rest;
+  {
+    std::lock_guard<std::mutex> lock(tabs_mu_);
+    for (auto& [id, t] : tabs_) rest.push_back(id);
+  }
+  for (auto& id : rest) _close_tab_internal(id);
+  for (auto& [name, q] : queue_all)
+    if (name == "get_receipt" && q) q->put_nowait(nullptr);
+  wait_threads(30.0);
+}
+
+void MorvaneApp::spawn_daemon(std::function<void()> fn) {
+  live_threads_.fetch_add(1);
+  std::thread([this, fn = std::move(fn)] {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      diag::out(std::string("[thread] ") + e.what());
+    } catch (...) {
+    }
+    std::lock_guard<std::mutex> lock(threads_mu_);
+    live_threads_.fetch_sub(1);
+    threads_cv_.notify_all();
+  }).detach();
+}
+
+bool MorvaneApp::wait_threads(double timeout_sec) {
+  std::unique_lock<std::mutex> lock(threads_mu_);
+  return threads_cv_.wait_for(lock, std::chrono::duration<double>(timeout_sec), [&] { return live_threads_.load() == 0; });
+}
+
+bool MorvaneApp::sleep_unless_stopped(double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (_stop) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(50)) + std::chrono::microseconds(100));
+  }
+  return !_stop;
+}
+
+std::string MorvaneApp::_load_html_content() const { return read_file(resource_dir / "html" / "index.html"); }
+
+std::optional<std::string> MorvaneApp::_find_bundled(const std::string& name, bool system_fallback) const {
+  if (name.empty()) return std::nullopt;
+  std::vector<std::string> names = {name};
+#ifndef _WIN32
+  // On POSIX the same tools carry no ".exe".
+  if (name.size() > 4 && name.substr(name.size() - 4) == ".exe") names.push_back(name.substr(0, name.size() - 4));
+#endif
+  const fs::path here = resource_dir;
+  auto is_file = [](const fs::path& p) {
+    std::error_code ec;
+    return fs::is_regular_file(p, ec);
+  };
+  for (const auto& n : names) {
+    for (const fs::path& cand : {here / "bin" / n, here / ".." / "Putty原始檔案" / n, here / ".." / "Putty原始檔案" / "windows" / n}) {
+      if (is_file(cand)) return fs::absolute(cand).lexically_normal().string();
+    }
+  }
+  if (!system_fallback) return std::nullopt;
+#ifdef _WIN32
+  for (const char* dir : {"C:\\Program Files\\PuTTY\\", "C:\\Program Files (x86)\\PuTTY\\"}) {
+    fs::path cand = std::string(dir) + name;
+    if (is_file(cand)) return cand.string();
+  }
+#endif
+  const char* path = std::getenv("PATH");
+  if (!path) return std::nullopt;
+#ifdef _WIN32
+  const char sep = ';';
+#else
+  const char sep = ':';
+#endif
+  for (const auto& n : names) {
+    std::string p = path;
+    size_t start = 0;
+    while (start <= p.size()) {
+      size_t end = p.find(sep, start);
+      if (end == std::string::npos) end = p.size();
+      std::string dir = p.substr(start, end - start);
+      start = end + 1;
+      if (dir.empty()) continue;
+      fs::path cand = fs::path(dir) / n;
+      if (!is_file(cand)) continue;
+#ifndef _WIN32
+      if (::access(cand.c_str(), X_OK) != 0) continue;
+#endif
+      return fs::absolute(cand).string();
+    }
+  }
+  return std::nullopt;
+}
+
+void MorvaneApp::run(Host& host) {
+  fs::path icon = resource_dir / "格式範本" / "logo.ico";
+  WindowSpec spec;
+  spec.title = APP_NAME;
+  spec.html = _load_html_content();
+  auto dim = [&](const char* key, int missing, int wrong_type) {
+    Json v = settings.get(key);
+    if (v.is_null()) return missing;
+    auto n = json::as_int(v);
+    return n && *n > 0 && *n < 100000 ? static_cast<int>(*n) : wrong_type;
+  };
+  spec.width = dim("window_w", 900, 1280);
+  spec.height = dim("window_h", 550, 720);
+  std::error_code ec;
+  spec.icon_path = fs::is_regular_file(icon, ec) ? icon.string() : std::string();
+  spec.storage_dir = (APP_DIR / "webview2_data").string();
+  fs::create_directories(spec.storage_dir);
+  host.create_window(spec, bridge, [this] { return _on_window_closing(); });
+  set_window(&host);
+  TrayMenu menu;
+  menu.title = APP_NAME;
+  menu.show_text = _t("tray.show");
+  menu.quit_text = _t("tray.quit");
+  menu.icon_path = spec.icon_path;
+  menu.on_show = [&host] { host.show(); };
+  menu.on_quit = [this] { on_quit(); };
+  tray_running_ = host.start_tray(menu);
+  spawn_daemon([this] { _poll_queue(); });
+  host.run_loop();
+  _shutdown();
+}
+
+bool MorvaneApp::_on_window_closing() {
+  Host* w = window();
+  if (!w) return false;
+  if (!tray_running_) {
+    // Without a tray the user could never bring a hidden window back: quit in order instead.
+    return true;
+  }
+  try {
+    w->hide();
+  } catch (...) {
+  }
+  return false;
+}
+
+void MorvaneApp::on_quit() {
+  Host* w = window();
+  if (w && tray_running_) w->stop_tray();
+  _shutdown();
+  if (w) w->destroy();
+}
+
+void MorvaneApp::_shutdown() {
+  _stop = true;
+  std::vector<std::string> ids;
+  {
+    std::lock_guard<std::mutex> lock(tabs_mu_);
+    for (auto& [id, t] : tabs_) ids.push_back(id);
+  }
+  for (const auto& id : ids) _close_tab_internal(id);
+  try {
+    auto it = event_all.find("end");
+    if (it != event_all.end() && it->second) it->second->set();
+  } catch (...) {
+  }
+  try {
+    auto it = queue_all.find("end");
+    if (it != queue_all.end() && it->second) it->second->put_nowait(nullptr);
+  } catch (...) {
+  }
+  try {
+    auto it = queue_all.find("get_receipt");
+    if (it != queue_all.end() && it->second) it->second->put_nowait(nullptr);
+  } catch (...) {
+  }
+  Host* w = window();
+  if (w && tray_running_.exchange(false)) {
+    try {
+      w->stop_tray();
+    } catch (...) {
+    }
+  }
+}
+
+void GUI(QueueMap queues, EventMap events, Host& host, const fs::path& data_dir, const fs::path& resource_dir) {
+  diag::out("run model --> morvane");
+  try {
+    MorvaneApp app(std::move(queues), std::move(events), data_dir, resource_dir);
+    app.run(host);
+  } catch (const std::exception& e) {
+    diag::out(std::string("[GUI] fatal: ") + e.what());
+    std::cerr << "Traceback: " << e.what() << std::endl;
+  }
+}
+
+}  // namespace morvane

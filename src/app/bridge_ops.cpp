@@ -1,0 +1,36 @@
+// The operations the page may call, by name, with their positional arguments.
+#include "app/morvane_app.h"
+
+namespace morvane {
+
+void MorvaneApp::register_ops() {
+  Bridge& b = bridge;
+  auto tab_arg = [](const Json& a) { return arg_text(a, 0, "tab_id"); };
+
+  b.add("get_initial_state", 0, {}, [this](const Json&) { return get_initial_state(); });
+  b.add("get_runtime_state", 0, {}, [this](const Json&) { return get_runtime_state(); });
+  b.add("drain_terminal", 1, {}, [this, tab_arg](const Json& a) { return Json(drain_terminal(tab_arg(a))); });
+  b.add("set_language", 1, {}, [this](const Json& a) { return set_language(a[0]); });
+
+  b.add("save_session", 1, {}, [this](const Json& a) {
+    if (!a[0].is_object()) throw BridgeError("argument 'sess' must be a record");
+    return save_session(a[0]);
+  });
+  b.add("delete_session", 1, {}, [this](const Json& a) { return delete_session(arg_text(a, 0, "session_id")); });
+
+  b.add("connect_session", 1, {}, [this](const Json& a) { return connect_session(arg_text(a, 0, "session_id")); });
+  b.add("close_tab", 1, {}, [this, tab_arg](const Json& a) { return close_tab(tab_arg(a)); });
+  b.add("send_input", 2, {}, [this, tab_arg](const Json& a) {
+    std::string id = tab_arg(a);
+    return Json(send_input(id, arg_text(a, 1, "data")));
+  });
+  b.add("resize_pty", 3, {}, [this, tab_arg](const Json& a) { return Json(resize_pty(tab_arg(a), a[1], a[2])); });
+  b.add("set_tab_encoding", 2, {}, [this, tab_arg](const Json& a) {
+    std::string id = tab_arg(a);
+    return Json(set_tab_encoding(id, arg_text(a, 1, "encoding")));
+  });
+  b.add("get_tab_reading", 1, {}, [this, tab_arg](const Json& a) { return get_tab_reading(tab_arg(a)); });
+  b.add("toggle_tab_reading", 1, {}, [this, tab_arg](const Json& a) { return toggle_tab_reading(tab_arg(a)); });
+}
+
+}  // namespace morvane

@@ -1,0 +1,53 @@
+#pragma once
+// What the application object needs from whatever shows the page: a desktop window, the
+// stdio protocol or the browser host.
+#include <functional>
+#include <string>
+
+#include "app/bridge.h"
+
+namespace morvane {
+
+struct WindowSpec {
+  std::string title;
+  std::string html;
+  int width = 900;
+  int height = 550;
+  int min_width = 600;
+  int min_height = 400;
+  bool resizable = true;
+  std::string background = "#0d0f14";
+  std::string icon_path;    // "" when the icon file does not exist
+  std::string storage_dir;  // the web engine's storage folder
+};
+
+struct TrayMenu {
+  std::string title;
+  std::string show_text;
+  std::string quit_text;
+  std::string icon_path;
+  std::function<void()> on_show;
+  std::function<void()> on_quit;
+};
+
+class Host {
+ public:
+  virtual ~Host() = default;
+  // Page calls: exists() is false until the page can receive them.
+  virtual bool exists() = 0;
+  // Evaluates one script in the page; may be called from any thread; never throws.
+  virtual void evaluate(const std::string& script) = 0;
+
+  // Window life: the page calls the bridge's operations. on_closing returns false to keep the window open.
+  virtual void create_window(const WindowSpec& spec, Bridge& bridge, std::function<bool()> on_closing) = 0;
+  // Blocks until the window goes away (or, for headless hosts, until input ends).
+  virtual void run_loop() = 0;
+  virtual void show() {}
+  virtual void hide() {}
+  virtual void destroy() {}
+  // Starts a tray icon; returns false when the desktop has no tray.
+  virtual bool start_tray(const TrayMenu& menu) { return false; }
+  virtual void stop_tray() {}
+};
+
+}  // namespace morvane

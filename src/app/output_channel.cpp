@@ -1,0 +1,202 @@
+// Everything that moves towards the page besides return values: terminal output that the
+// page pulls, page calls, the state queries and the launcher's status feed.
+#include "app/morvane_app.h"
+#include "util/diag.h"
+#include "util/text.h"
+
+namespace morvane {
+
+void MorvaneApp::_push_to_term(const std::string& tab_id, std::string_view text) {
+  if (text.empty()) return;
+  TabRef tab = find_tab(tab_id);
+  if (!tab || !tab->reading.load()) return;
+  std::string translated = _apply_eol_translation(*tab, text);
+  size_t chars = text::count_codepoints(translated);
+  std::lock_guard<std::mutex> lock(tab->buf_mu);
+  tab->buffer_created = true;
+  tab->buffer.push_back(std::move(translated));
+  tab->buffer_chars.push_back(chars);
+  tab->buffer_total += chars;
+  // The newest chunk always stays, whatever its size; older output goes first.
+  while (tab->buffer_total > kBufferLimit && tab->buffer.size() >= 2) {
+    tab->buffer_total -= tab->buffer_chars.front();
+    tab->buffer.pop_front();
+    tab->buffer_chars.pop_front();
+  }
+}
+
+std::string MorvaneApp::_apply_eol_translation(Tab& tab, std::string_view text) {
+  SessionRef sess = tab.session_ref();
+  bool lfhascr = sess && json::truthy(sess->get("lfhascr"));
+  bool crhaslf = sess && json::truthy(sess->get("crhaslf"));
+  if (!lfhascr && !crhaslf) return std::string(text);
+  std::lock_guard<std::mutex> lock(tab.eol_mu);
+  bool prev_cr = tab.eol_prev_cr;
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) {
+    if (c == '\r') {
+      if (crhaslf) {
+        out += "\r\n";
+        prev_cr = false;
+      } else {
+        out += '\r';
+        prev_cr = true;
+      }
+    } else if (c == '\n') {
+      if (lfhascr && !prev_cr) out += "\r\n";
+      else out += '\n';
+      prev_cr = false;
+    } else {
+      out += c;
+      // Bytes of a multi-byte character are never CR or LF, so byte-wise is character-wise.
+      prev_cr = false;
+    }
+  }
+  tab.eol_prev_cr = prev_cr;
+  return out;
+}
+
+void MorvaneApp::_evaluate(const std::string& script) {
+  Host* w = window();
+  if (!w) return;
+  try {
+    if (w->exists()) w->evaluate(script);
+  } catch (...) {
+  }
+}
+
+void MorvaneApp::_push_info(const std::string& tab_id, const std::string& message, bool is_error) {
+  _evaluate("setTerminalInfo(" + json::quote(tab_id, true) + ", " + json::quote(message, true) + ", " +
+            (is_error ? "true" : "false") + ")");
+}
+
+void MorvaneApp::_push_connected(const std::string& tab_id) {
+  _evaluate("terminalConnected(" + json::quote(tab_id, true) + ")");
+}
+
+std::string MorvaneApp::drain_terminal(const std::string& tab_id) {
+  TabRef tab = find_tab(tab_id);
+  if (!tab) return {};
+  std::deque<std::string> chunks;
+  {
+    std::lock_guard<std::mutex> lock(tab->buf_mu);
+    chunks.swap(tab->buffer);
+    tab->buffer_chars.clear();
+    tab->buffer_total = 0;
+  }
+  if (chunks.empty()) return {};
+  if (chunks.size() == 1) return std::move(chunks.front());
+  size_t total = 0;
+  for (auto& c : chunks) total += c.size();
+  std::string out;
+  out.reserve(total);
+  for (auto& c : chunks) out += c;
+  return out;
+}
+
+Json MorvaneApp::get_initial_state() {
+  Json st = Json::object();
+  st["sessions"] = sessions.list_json();
+  st["puttygen_path"] = puttygen_exe.value_or("");
+  st["sessions_file"] = SESSIONS_FILE.generic_string();
+  st["language"] = settings.get("language");
+  return st;
+}
+
+Json MorvaneApp::_tabs_for_js() {
+  Json list = Json::array();
+  for (const auto& id : tab_order_snapshot()) {
+    TabRef tab = find_tab(id);
+    if (!tab) continue;
+    Json t = Json::object();
+    SessionRef sess;
+    {
+      std::lock_guard<std::mutex> lock(tab->mu);
+      t["id"] = tab->id;
+      t["display"] = tab->display;
+      t["protocol"] = tab->protocol;
+      sess = tab->session;
+    }
+    t["alive"] = tab->alive.load();
+    t["session_id"] = sess ? sess->get("id") : Json();
+    list.push_back(std::move(t));
+  }
+  return list;
+}
+
+Json MorvaneApp::get_runtime_state() {
+  Json st = Json::object();
+  st["tabs"] = _tabs_for_js();
+  auto active = active_tab();
+  st["active_tab"] = active ? Json(*active) : Json();
+  Json status = Json::object();
+  for (auto& [k, v] : session_status_snapshot()) status[k] = v;
+  // A serial tab knows its own port better than the launcher's reachability check.
+  for (const auto& id : tab_order_snapshot()) {
+    TabRef tab = find_tab(id);
+    if (!tab) continue;
+    std::string proto;
+    SessionRef sess;
+    {
+      std::lock_guard<std::mutex> lock(tab->mu);
+      proto = tab->protocol;
+      sess = tab->session;
+    }
+    if (proto != "serial" || !sess) continue;
+    Json sid = sess->get("id");
+    std::string key = sid.is_string() ? sid.get<std::string>() : json::text_form(sid);
+    bool port_open = tab->handle(HandleKey::serial) != nullptr;
+    status[key] = port_open && tab->alive.load() ? "online" : "offline";
+  }
+  st["session_status"] = std::move(status);
+  return st;
+}
+
+std::map<std::string, std::string> MorvaneApp::session_status_snapshot() const {
+  std::lock_guard<std::mutex> lock(status_mu_);
+  return session_status_;
+}
+
+void MorvaneApp::_apply_status_item(const Json& item) {
+  if (!item.is_object() || json::get(item, "type") != Json("ping_results")) return;
+  const Json& results = json::get(item, "results");
+  if (results.is_null()) throw std::runtime_error("'results'");
+  if (!results.is_array()) throw std::runtime_error("'results' is not a list");
+  for (const auto& entry : results) {
+    if (!entry.is_object() || !entry.contains("id")) throw std::runtime_error("'id'");
+    const Json& id = entry["id"];
+    std::string key = id.is_string() ? id.get<std::string>() : json::text_form(id);
+    std::lock_guard<std::mutex> lock(status_mu_);
+    session_status_[key] = json::truthy(json::get(entry, "online")) ? "online" : "offline";
+  }
+}
+
+void MorvaneApp::_poll_queue() {
+  while (!_stop) {
+    std::shared_ptr<LauncherQueue> q;
+    auto it = queue_all.find("get_receipt");
+    if (it != queue_all.end()) q = it->second;
+    try {
+      if (q) {
+        auto item = q->get(0.5);
+        if (_stop) break;
+        if (item) _apply_status_item(*item);
+      } else {
+        sleep_unless_stopped(0.5);
+      }
+    } catch (const std::exception& e) {
+      diag::out(std::string("[poll_queue] ") + e.what());
+      sleep_unless_stopped(1.0);
+    }
+  }
+}
+
+Json MorvaneApp::set_language(const Json& lang) {
+  Json r = Json::object();
+  r["ok"] = true;
+  r["language"] = settings.set_language(lang);
+  return r;
+}
+
+}  // namespace morvane

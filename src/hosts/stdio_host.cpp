@@ -1,0 +1,115 @@
+#include "hosts/stdio_host.h"
+
+#include <string>
+#include <thread>
+
+#include "util/json.h"
+
+namespace morvane {
+
+StdioHost::StdioHost(std::istream& in, std::ostream& out) : in_(in), out_(out) {
+  queues_["get_receipt"] = std::make_shared<LauncherQueue>();
+  queues_["end"] = std::make_shared<LauncherQueue>();
+  events_["end"] = std::make_shared<LauncherEvent>([this] {
+    Json ev = Json::object();
+    ev["event"] = "end";
+    write_line(json::dump_line(ev, false));
+  });
+}
+
+void StdioHost::write_line(const std::string& line) {
+  std::lock_guard<std::mutex> lock(out_mu_);
+  out_ << line << '\n';
+  out_.flush();
+}
+
+void StdioHost::evaluate(const std::string& script) {
+  Json msg = Json::object();
+  msg["page"] = script;
+  write_line(json::dump_line(msg, false));
+}
+
+void StdioHost::create_window(const WindowSpec&, Bridge& bridge, std::function<bool()>) { bridge_ = &bridge; }
+
+void StdioHost::answer(uint64_t seq, const Json& id, bool ok, const Json& payload) {
+  {
+    std::lock_guard<std::mutex> lock(calls_mu_);
+    // A call already answered at end of input stays answered.
+    if (running_.erase(seq) == 0) return;
+    Json msg = Json::object();
+    msg["id"] = id;
+    msg["ok"] = ok;
+    msg[ok ? "result" : "error"] = payload;
+    write_line(json::dump_line(msg, false));
+  }
+  calls_cv_.notify_all();
+}
+
+void StdioHost::handle_line(const std::string& line) {
+  if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+  Json msg;
+  try {
+    msg = json::parse(line);
+  } catch (const std::exception& e) {
+    Json err = Json::object();
+    err["id"] = nullptr;
+    err["ok"] = false;
+    err["error"] = std::string("invalid JSON: ") + e.what();
+    write_line(json::dump_line(err, false));
+    return;
+  }
+  Json id = msg.is_object() && msg.contains("id") ? msg["id"] : Json();
+  auto fail = [&](const std::string& text) {
+    Json err = Json::object();
+    err["id"] = id;
+    err["ok"] = false;
+    err["error"] = text;
+    write_line(json::dump_line(err, false));
+  };
+  if (!msg.is_object()) return fail("a request must be a JSON object");
+  if (msg.contains("queue") && !msg.contains("op")) {
+    const Json& q = msg["queue"];
+    auto it = q.is_string() ? queues_.find(q.get<std::string>()) : queues_.end();
+    if (it == queues_.end()) return fail("unknown queue: " + json::text_form(q));
+    it->second->put_nowait(json::get(msg, "item"));
+    return;
+  }
+  const Json& op = json::get(msg, "op");
+  if (!op.is_string() || op.get<std::string>().empty()) return fail("missing op");
+  Json args = msg.contains("args") ? msg["args"] : Json::array();
+  if (!args.is_array()) return fail("args must be a list");
+  if (!bridge_) return fail("not ready");
+  uint64_t seq;
+  {
+    std::lock_guard<std::mutex> lock(calls_mu_);
+    seq = next_seq_++;
+    running_[seq] = id;
+  }
+  std::string name = op.get<std::string>();
+  // Each call on its own thread: some block for minutes and must not stall the others.
+  std::thread([this, seq, id, name, args] {
+    try {
+      Json result = bridge_->call(name, args);
+      answer(seq, id, true, result);
+    } catch (const std::exception& e) {
+      answer(seq, id, false, e.what());
+    }
+  }).detach();
+}
+
+void StdioHost::run_loop() {
+  std::string line;
+  while (std::getline(in_, line)) handle_line(line);
+  std::unique_lock<std::mutex> lock(calls_mu_);
+  calls_cv_.wait_for(lock, std::chrono::duration<double>(drain_timeout_sec), [&] { return running_.empty(); });
+  for (auto& [seq, id] : running_) {
+    Json err = Json::object();
+    err["id"] = id;
+    err["ok"] = false;
+    err["error"] = "cancelled: the program is quitting";
+    write_line(json::dump_line(err, false));
+  }
+  running_.clear();
+}
+
+}  // namespace morvane

@@ -1,0 +1,56 @@
+#pragma once
+// The stdio host: JSON lines on standard input and output, for scripting and tests.
+//
+//   in:  {"id": ANY, "op": NAME, "args": [...]}      -> {"id": SAME, "ok": true, "result": JSON}
+//                                                       or {"id": SAME, "ok": false, "error": TEXT}
+//   in:  {"queue": "get_receipt", "item": JSON}      -> the item goes into that launcher queue
+//   out: {"page": SCRIPT}                             every script evaluated in the page
+//   out: {"event": "end"}                             when the launcher's "end" event is set
+// Calls start in input order and run concurrently; end of input means the user quit.
+#include <condition_variable>
+#include <istream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+
+#include "app/host.h"
+#include "app/launcher.h"
+
+namespace morvane {
+
+class StdioHost final : public Host {
+ public:
+  StdioHost(std::istream& in, std::ostream& out);
+
+  // The launcher side of this host: the "get_receipt" and "end" queues and the "end" event.
+  QueueMap queues() const { return queues_; }
+  EventMap events() const { return events_; }
+
+  bool exists() override { return true; }
+  void evaluate(const std::string& script) override;
+  void create_window(const WindowSpec& spec, Bridge& bridge, std::function<bool()> on_closing) override;
+  void run_loop() override;
+
+  // How long end of input waits for calls still running.
+  double drain_timeout_sec = 5.0;
+
+ private:
+  void write_line(const std::string& line);
+  void handle_line(const std::string& line);
+  void answer(uint64_t seq, const Json& id, bool ok, const Json& payload);
+
+  std::istream& in_;
+  std::ostream& out_;
+  std::mutex out_mu_;
+  Bridge* bridge_ = nullptr;
+  QueueMap queues_;
+  EventMap events_;
+
+  std::mutex calls_mu_;
+  std::condition_variable calls_cv_;
+  uint64_t next_seq_ = 0;
+  std::map<uint64_t, Json> running_;  // call sequence -> its id, until answered
+};
+
+}  // namespace morvane

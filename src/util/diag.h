@@ -1,0 +1,15 @@
+#pragma once
+// Diagnostic lines: one line each, a fixed prefix and the failure text, flushed at once.
+#include <string>
+
+namespace morvane::diag {
+
+// Lines the application shell, sessions and connections write to standard output.
+void out(const std::string& line);
+// Lines the serial layer, ESP tools and transfers write to standard error.
+void err(const std::string& line);
+
+// The stdio host owns standard output for its protocol: diagnostics move to stderr.
+void route_out_to_stderr(bool on);
+
+}  // namespace morvane::diag

@@ -1,0 +1,47 @@
+#pragma once
+// JSON values as the program's files and page calls need them.
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace morvane {
+
+// Keys keep their insertion order: session records are written back in their own order.
+using Json = nlohmann::ordered_json;
+
+namespace json {
+
+// Parses text; throws std::runtime_error with a readable message on malformed input.
+Json parse(const std::string& text);
+
+// File form: two-space indent, ": " between key and value, non-ASCII written as itself,
+// invalid UTF-8 replaced by U+FFFD rather than failing.
+std::string dump_file(const Json& v);
+
+// Single-line form with ", " between items and ": " between key and value.
+// ascii=true escapes every non-ASCII character as \uXXXX (surrogate pairs above U+FFFF).
+std::string dump_line(const Json& v, bool ascii);
+
+// A JSON string literal for s (quotes included), escaped as dump_line does.
+std::string quote(const std::string& s, bool ascii);
+
+// Truth of a value: null, false, 0, 0.0, "", [] and {} are false; all else is true.
+bool truthy(const Json& v);
+
+// Integer conversion: integers as they are, booleans 0/1, floats truncated toward zero,
+// text of an optional sign and decimal digits (surrounding blanks and single underscores
+// between digits allowed). Everything else gives nullopt.
+std::optional<long long> as_int(const Json& v);
+
+// Text form used in notices: null -> None, true -> True, false -> False, numbers in
+// decimal, text as it is, containers as single-line JSON.
+std::string text_form(const Json& v);
+
+// Value of key in an object, or null when v is not an object or has no such key.
+const Json& get(const Json& v, const std::string& key);
+
+// Text value of key, or "" when missing or not text.
+std::string get_str(const Json& v, const std::string& key);
+
+}  // namespace json
+}  // namespace morvane

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "util/atomic_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    char tmpl[] = "/tmp/morvane-test-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+}  // namespace
+
+TEST(AtomicFile, ReplacesContentAndLeavesNoTemporaryFile) {
+  TempDir d;
+  fs::path f = d.path / "settings.json";
+  morvane::write_file_atomic(f, "one");
+  morvane::write_file_atomic(f, "two");
+  EXPECT_EQ(morvane::read_file(f), "two");
+  int n = 0;
+  for (auto& e : fs::directory_iterator(d.path)) n += e.is_regular_file();
+  EXPECT_EQ(n, 1);
+}
+
+TEST(AtomicFile, AppliesTheRequestedMode) {
+  TempDir d;
+  fs::path f = d.path / "sessions.json";
+  ::umask(022);
+  morvane::write_file_atomic(f, "{}", 0600);
+  struct stat st {};
+  ASSERT_EQ(::stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(AtomicFile, FailureKeepsTheOldFile) {
+  TempDir d;
+  fs::path f = d.path / "settings.json";
+  morvane::write_file_atomic(f, "old");
+  // A directory in the way of the rename makes the save fail.
+  fs::path blocked = d.path / "dir";
+  fs::create_directories(blocked / "inner");
+  EXPECT_THROW(morvane::write_file_atomic(blocked, "new"), std::runtime_error);
+  EXPECT_THROW(morvane::write_file_atomic(d.path / "missing" / "x.json", "new"), std::runtime_error);
+  EXPECT_EQ(morvane::read_file(f), "old");
+  EXPECT_THROW(morvane::read_file(d.path / "absent"), std::runtime_error);
+}
+
