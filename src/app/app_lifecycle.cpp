@@ -3,6 +3,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/modules.h"
 #include "app/morvane_app.h"
 #include "util/atomic_file.h"
 #include "util/diag.h"
@@ -109,6 +110,7 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
     _start_conpty_impl(id, s, t);
   });
   register_ops();
+  install_modules(*this);
 }
 
 MorvaneApp::~MorvaneApp() {

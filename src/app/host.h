@@ -2,7 +2,9 @@
 // What the application object needs from whatever shows the page: a desktop window, the
 // stdio protocol or the browser host.
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/bridge.h"
 
@@ -30,6 +32,11 @@ struct TrayMenu {
   std::function<void()> on_quit;
 };
 
+struct FileFilter {
+  std::string name;                   // "Private keys"
+  std::vector<std::string> patterns;  // {"*.ppk", "*.pem", "*"}
+};
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -48,6 +55,25 @@ class Host {
   // Starts a tray icon; returns false when the desktop has no tray.
   virtual bool start_tray(const TrayMenu& menu) { return false; }
   virtual void stop_tray() {}
+
+  // Native dialogs, run where the toolkit needs them while the calling thread waits up to
+  // timeout_sec. nullopt when cancelled, timed out, or the host has no desktop.
+  virtual std::optional<std::string> open_file_dialog(const std::string& title, const std::vector<FileFilter>& filters,
+                                                      double timeout_sec) {
+    return std::nullopt;
+  }
+  virtual std::optional<std::vector<std::string>> open_files_dialog(const std::string& title,
+                                                                   const std::vector<FileFilter>& filters,
+                                                                   double timeout_sec) {
+    return std::nullopt;
+  }
+  virtual std::optional<std::string> choose_folder_dialog(const std::string& title, double timeout_sec) {
+    return std::nullopt;
+  }
+  // The clipboard's text; nullopt when there is none or the host has no clipboard.
+  virtual std::optional<std::string> read_clipboard(double timeout_sec) { return std::nullopt; }
+  // Opens an address in the user's browser; false when it could not.
+  virtual bool open_url(const std::string& url) { return false; }
 };
 
 }  // namespace morvane

@@ -133,6 +133,8 @@ class MorvaneApp {
   // ---- receive path --------------------------------------------------------------------------
   std::string _intercept_or_decode(const std::string& tab_id, std::string_view data);
   void _socket_reader_loop(const std::string& tab_id, HandleKey kind);
+  // The SSH-2 reader: reads the tab's `channel`, and closes its `client` when the stream ends.
+  void _reader_loop(const std::string& tab_id);
   // The transfer module plugs in here: a detector per tab, and how a detected start begins a
   // receiving transfer (which then sits in the tab's transfer slot).
   std::function<std::unique_ptr<TransferSniffer>()> sniffer_factory;
@@ -140,6 +142,18 @@ class MorvaneApp {
 
   // ---- local shell ---------------------------------------------------------------------------
   void _start_conpty_impl(const std::string& tab_id, const SessionRef& sess, const TabRef& tab);
+
+  // ---- SSH-2 (src/app/ssh_tab.cpp) ---------------------------------------------------------
+  // BEGIN ssh members
+  // END ssh members
+
+  // ---- serial tabs and ESP reset (src/app/serial_tab.cpp) --------------------------------------
+  // BEGIN serial members
+  // END serial members
+
+  // ---- window chrome and desktop helpers (src/app/desktop_ops.cpp) ------------------------------
+  // BEGIN desktop members
+  // END desktop members
 
   // ---- threads ------------------------------------------------------------------------------------
   // A background thread that never keeps the process from ending; counted so that tests and

@@ -79,4 +79,27 @@ void MorvaneApp::_socket_reader_loop(const std::string& tab_id, HandleKey kind) 
 
 
 
+void MorvaneApp::_reader_loop(const std::string& tab_id) {
+  TabRef tab = find_tab(tab_id);
+  if (!tab) return;
+  std::shared_ptr<Backend> channel = tab->handle(HandleKey::channel);
+  try {
+    while (!_stop && channel && !channel->is_closed()) {
+      std::string bytes = channel->recv(kReadSize);
+      if (bytes.empty()) break;
+      std::string text = _intercept_or_decode(tab_id, bytes);
+      if (!text.empty()) _push_to_term(tab_id, text);
+    }
+  } catch (const std::exception&) {
+  }
+  tab->alive = false;
+  _push_info(tab_id, _t("info.connection_ended"));
+  if (auto client = tab->handle(HandleKey::client)) {
+    try {
+      client->close();
+    } catch (...) {
+    }
+  }
+}
+
 }  // namespace morvane
