@@ -239,11 +239,14 @@ void MorvaneApp::run(Host& host) {
   menu.title = APP_NAME;
   menu.show_text = _t("tray.show");
   menu.quit_text = _t("tray.quit");
-  menu.icon_path = spec.icon_path;
+  menu.icon_path = make_icon();
   menu.on_show = [&host] { host.show(); };
   menu.on_quit = [this] { on_quit(); };
   tray_running_ = host.start_tray(menu);
   spawn_daemon([this] { _poll_queue(); });
+  spawn_daemon([this] {
+    if (sleep_unless_stopped(0.6)) _apply_dark_titlebar();
+  });
   host.run_loop();
   _shutdown();
 }

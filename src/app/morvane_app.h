@@ -153,6 +153,26 @@ class MorvaneApp {
 
   // ---- window chrome and desktop helpers (src/app/desktop_ops.cpp) ------------------------------
   // BEGIN desktop members
+  // The folder of the logo images ("格式範本" beside the program).
+  fs::path _image_dir() const { return resource_dir / "格式範本"; }
+  // Asks for the dark title bar of the window titled APP_NAME; every failure is absorbed.
+  void _apply_dark_titlebar();
+  // The tray image as a file path: "logo.ico" when it holds an image, otherwise a plain
+  // 64 x 64 square of colour 0F1521, written as PNG into the web engine's storage folder.
+  std::string make_icon();
+  Json get_images();
+  bool open_url(const std::string& url);
+  // The clipboard's text, "" when there is none or it takes longer than 5 seconds.
+  std::string read_clipboard();
+  static constexpr double kClipboardTimeoutSec = 5.0;
+  // The dialog service of the later modules: the host's native dialogs while the calling page
+  // thread waits up to timeout_sec; nullopt when cancelled, timed out or there is no desktop.
+  std::optional<std::string> _dialog_open_file(const std::string& title, const std::vector<FileFilter>& filters,
+                                               double timeout_sec);
+  std::optional<std::vector<std::string>> _dialog_open_files(const std::string& title,
+                                                             const std::vector<FileFilter>& filters,
+                                                             double timeout_sec);
+  std::optional<std::string> _dialog_choose_folder(const std::string& title, double timeout_sec);
   // END desktop members
 
   // ---- threads ------------------------------------------------------------------------------------

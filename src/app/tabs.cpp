@@ -113,6 +113,11 @@ Json MorvaneApp::connect_session(const Json& session_id) {
   const Json& proto = json::get(data, "protocol");
   tab->protocol = json::truthy(proto) ? json::text_form(proto) : std::string("ssh");
   tab->encoding = lower_encoding(data);
+  if (!encoding::known(tab->encoding)) {
+    // The session keeps its name; the tab decodes and encodes as UTF-8 meanwhile.
+    diag::out("[connect_session] unknown encoding '" + tab->encoding + "', using utf-8");
+    tab->encoding = "utf-8";
+  }
   {
     std::lock_guard<std::mutex> lock(tabs_mu_);
     tabs_[new_id] = tab;

@@ -7,42 +7,43 @@
 
 namespace morvane {
 
-StdioHost::StdioHost(std::istream& in, std::ostream& out) : in_(in), out_(out) {
+StdioHost::StdioHost(std::istream& in, std::ostream& out) : in_(in), sh_(std::make_shared<Shared>()) {
+  sh_->out = &out;
   queues_["get_receipt"] = std::make_shared<LauncherQueue>();
   queues_["end"] = std::make_shared<LauncherQueue>();
-  events_["end"] = std::make_shared<LauncherEvent>([this] {
+  events_["end"] = std::make_shared<LauncherEvent>([sh = sh_] {
     Json ev = Json::object();
     ev["event"] = "end";
-    write_line(json::dump_line(ev, false));
+    sh->write_line(json::dump_line(ev, false));
   });
 }
 
-void StdioHost::write_line(const std::string& line) {
-  std::lock_guard<std::mutex> lock(out_mu_);
-  out_ << line << '\n';
-  out_.flush();
+void StdioHost::Shared::write_line(const std::string& line) {
+  std::lock_guard<std::mutex> lock(out_mu);
+  *out << line << '\n';
+  out->flush();
 }
 
 void StdioHost::evaluate(const std::string& script) {
   Json msg = Json::object();
   msg["page"] = script;
-  write_line(json::dump_line(msg, false));
+  sh_->write_line(json::dump_line(msg, false));
 }
 
 void StdioHost::create_window(const WindowSpec&, Bridge& bridge, std::function<bool()>) { bridge_ = &bridge; }
 
-void StdioHost::answer(uint64_t seq, const Json& id, bool ok, const Json& payload) {
+void StdioHost::Shared::answer(uint64_t seq, const Json& id, bool ok, const Json& payload) {
   {
-    std::lock_guard<std::mutex> lock(calls_mu_);
+    std::lock_guard<std::mutex> lock(calls_mu);
     // A call already answered at end of input stays answered.
-    if (running_.erase(seq) == 0) return;
+    if (closed || running.erase(seq) == 0) return;
     Json msg = Json::object();
     msg["id"] = id;
     msg["ok"] = ok;
     msg[ok ? "result" : "error"] = payload;
     write_line(json::dump_line(msg, false));
   }
-  calls_cv_.notify_all();
+  calls_cv.notify_all();
 }
 
 void StdioHost::handle_line(const std::string& line) {
@@ -55,7 +56,7 @@ void StdioHost::handle_line(const std::string& line) {
     err["id"] = nullptr;
     err["ok"] = false;
     err["error"] = std::string("invalid JSON: ") + e.what();
-    write_line(json::dump_line(err, false));
+    sh_->write_line(json::dump_line(err, false));
     return;
   }
   Json id = msg.is_object() && msg.contains("id") ? msg["id"] : Json();
@@ -64,7 +65,7 @@ void StdioHost::handle_line(const std::string& line) {
     err["id"] = id;
     err["ok"] = false;
     err["error"] = text;
-    write_line(json::dump_line(err, false));
+    sh_->write_line(json::dump_line(err, false));
   };
   if (!msg.is_object()) return fail("a request must be a JSON object");
   if (msg.contains("queue") && !msg.contains("op")) {
@@ -81,18 +82,18 @@ void StdioHost::handle_line(const std::string& line) {
   if (!bridge_) return fail("not ready");
   uint64_t seq;
   {
-    std::lock_guard<std::mutex> lock(calls_mu_);
-    seq = next_seq_++;
-    running_[seq] = id;
+    std::lock_guard<std::mutex> lock(sh_->calls_mu);
+    seq = sh_->next_seq++;
+    sh_->running[seq] = id;
   }
   std::string name = op.get<std::string>();
   // Each call on its own thread: some block for minutes and must not stall the others.
-  std::thread([this, seq, id, name, args] {
+  std::thread([sh = sh_, bridge = bridge_, seq, id, name, args] {
     try {
-      Json result = bridge_->call(name, args);
-      answer(seq, id, true, result);
+      Json result = bridge->call(name, args);
+      sh->answer(seq, id, true, result);
     } catch (const std::exception& e) {
-      answer(seq, id, false, e.what());
+      sh->answer(seq, id, false, e.what());
     }
   }).detach();
 }
@@ -100,16 +101,17 @@ void StdioHost::handle_line(const std::string& line) {
 void StdioHost::run_loop() {
   std::string line;
   while (std::getline(in_, line)) handle_line(line);
-  std::unique_lock<std::mutex> lock(calls_mu_);
-  calls_cv_.wait_for(lock, std::chrono::duration<double>(drain_timeout_sec), [&] { return running_.empty(); });
-  for (auto& [seq, id] : running_) {
+  std::unique_lock<std::mutex> lock(sh_->calls_mu);
+  sh_->calls_cv.wait_for(lock, std::chrono::duration<double>(drain_timeout_sec), [&] { return sh_->running.empty(); });
+  for (auto& [seq, id] : sh_->running) {
     Json err = Json::object();
     err["id"] = id;
     err["ok"] = false;
     err["error"] = "cancelled: the program is quitting";
-    write_line(json::dump_line(err, false));
+    sh_->write_line(json::dump_line(err, false));
   }
-  running_.clear();
+  sh_->running.clear();
+  sh_->closed = true;
 }
 
 }  // namespace morvane

@@ -36,21 +36,27 @@ class StdioHost final : public Host {
   double drain_timeout_sec = 5.0;
 
  private:
-  void write_line(const std::string& line);
+  // What call threads share with the host; a call that finishes after the host stopped
+  // finds it closed and writes nothing.
+  struct Shared {
+    std::ostream* out;
+    std::mutex out_mu;
+    std::mutex calls_mu;
+    std::condition_variable calls_cv;
+    uint64_t next_seq = 0;
+    std::map<uint64_t, Json> running;  // call sequence -> its id, until answered
+    bool closed = false;
+    void write_line(const std::string& line);
+    void answer(uint64_t seq, const Json& id, bool ok, const Json& payload);
+  };
+
   void handle_line(const std::string& line);
-  void answer(uint64_t seq, const Json& id, bool ok, const Json& payload);
 
   std::istream& in_;
-  std::ostream& out_;
-  std::mutex out_mu_;
+  std::shared_ptr<Shared> sh_;
   Bridge* bridge_ = nullptr;
   QueueMap queues_;
   EventMap events_;
-
-  std::mutex calls_mu_;
-  std::condition_variable calls_cv_;
-  uint64_t next_seq_ = 0;
-  std::map<uint64_t, Json> running_;  // call sequence -> its id, until answered
 };
 
 }  // namespace morvane

@@ -1,0 +1,131 @@
+#include "app_fixture.h"
+
+namespace morvane::testing {
+
+struct OutputChannelTest : AppFixture {
+  std::string tab;
+  std::string sid;
+  void SetUp() override {
+    make_app();
+    Json s = Json::object();
+    s["name"] = "t";
+    s["protocol"] = "none";
+    sid = app->save_session(s)["id"];
+    app->connect_delay_sec = 60;  // keep the tab connecting: these tests are about output
+    tab = app->connect_session(sid)["tab_id"];
+  }
+  void set_flags(bool lfhascr, bool crhaslf) {
+    Json s = app->sessions.find(sid)->snapshot();
+    s["lfhascr"] = lfhascr;
+    s["crhaslf"] = crhaslf;
+    app->save_session(s);
+  }
+};
+
+TEST_F(OutputChannelTest, PushAndDrain) {
+  app->_push_to_term(tab, "");
+  EXPECT_EQ(app->drain_terminal(tab), "");
+  app->_push_to_term(tab, "a\r\n");
+  app->_push_to_term(tab, "連b");
+  EXPECT_EQ(app->drain_terminal(tab), "a\r\n連b");
+  EXPECT_EQ(app->drain_terminal(tab), "");
+  EXPECT_EQ(app->drain_terminal("nope"), "");
+  app->_push_to_term("nope", "x");  // no tab: dropped silently
+}
+
+TEST_F(OutputChannelTest, ReadingOffDiscardsInsteadOfQueueing) {
+  EXPECT_EQ(app->toggle_tab_reading(tab)["reading"], false);
+  app->_push_to_term(tab, "lost");
+  EXPECT_EQ(app->toggle_tab_reading(tab)["reading"], true);
+  app->_push_to_term(tab, "new");
+  EXPECT_EQ(app->drain_terminal(tab), "new");
+}
+
+TEST_F(OutputChannelTest, BoundKeepsTheNewestChunkWhole) {
+  std::string big(3000000, 'x');
+  app->_push_to_term(tab, big);
+  app->_push_to_term(tab, "0123456789");
+  EXPECT_EQ(app->drain_terminal(tab), "0123456789");
+  app->_push_to_term(tab, big);
+  EXPECT_EQ(app->drain_terminal(tab).size(), 3000000u);
+  std::string half(1500000, 'y');
+  app->_push_to_term(tab, half);
+  app->_push_to_term(tab, std::string(1500000, 'z'));
+  EXPECT_EQ(app->drain_terminal(tab), std::string(1500000, 'z'));
+}
+
+TEST_F(OutputChannelTest, BoundCountsCharactersNotBytes) {
+  // 1.2 million three-byte characters are 3.6 MB but only 1.2 million characters.
+  std::string wide;
+  for (int i = 0; i < 400000; ++i) wide += "連";
+  app->_push_to_term(tab, wide);
+  app->_push_to_term(tab, wide);
+  app->_push_to_term(tab, wide);
+  app->_push_to_term(tab, wide);
+  app->_push_to_term(tab, wide);
+  EXPECT_EQ(app->drain_terminal(tab).size(), 5 * wide.size());  // 2.0 million characters: all kept
+  for (int i = 0; i < 6; ++i) app->_push_to_term(tab, wide);
+  EXPECT_EQ(app->drain_terminal(tab).size(), 5 * wide.size());
+}
+
+TEST_F(OutputChannelTest, FlagsOffPassEverythingThrough) {
+  app->_push_to_term(tab, "a\rb\nc\r\n");
+  EXPECT_EQ(app->drain_terminal(tab), "a\rb\nc\r\n");
+}
+
+TEST_F(OutputChannelTest, LfHasCr) {
+  set_flags(true, false);
+  app->_push_to_term(tab, "a\nb");
+  EXPECT_EQ(app->drain_terminal(tab), "a\r\nb");
+  app->_push_to_term(tab, "a\r\nb");
+  EXPECT_EQ(app->drain_terminal(tab), "a\r\nb");
+  app->_push_to_term(tab, "x\r");
+  app->_push_to_term(tab, "\ny");
+  EXPECT_EQ(app->drain_terminal(tab), "x\r\ny");
+}
+
+TEST_F(OutputChannelTest, CrHasLf) {
+  set_flags(false, true);
+  app->_push_to_term(tab, "a\rb");
+  EXPECT_EQ(app->drain_terminal(tab), "a\r\nb");
+  app->_push_to_term(tab, "a\r\nb");
+  EXPECT_EQ(app->drain_terminal(tab), "a\r\n\nb");
+}
+
+TEST_F(OutputChannelTest, BothFlags) {
+  set_flags(true, true);
+  app->_push_to_term(tab, "a\r\nb\nc");
+  EXPECT_EQ(app->drain_terminal(tab), "a\r\n\r\nb\r\nc");
+}
+
+TEST_F(OutputChannelTest, PageCallsAreExactAndAsciiEscaped) {
+  app->_push_info(tab, "連線 \"ok\"", true);
+  app->_push_info(tab, "plain");
+  app->_push_connected(tab);
+  auto s = page.all();
+  EXPECT_NE(std::find(s.begin(), s.end(), "setTerminalInfo(\"" + tab + "\", \"\\u9023\\u7dda \\\"ok\\\"\", true)"),
+            s.end());
+  EXPECT_NE(std::find(s.begin(), s.end(), "setTerminalInfo(\"" + tab + "\", \"plain\", false)"), s.end());
+  EXPECT_NE(std::find(s.begin(), s.end(), "terminalConnected(\"" + tab + "\")"), s.end());
+}
+
+TEST_F(OutputChannelTest, NoWindowNoPageCalls) {
+  app->set_window(nullptr);
+  app->_push_info(tab, "x");  // must not crash or throw
+  SUCCEED();
+}
+
+TEST_F(OutputChannelTest, StateQueries) {
+  Json init = app->get_initial_state();
+  EXPECT_EQ(init["sessions"].size(), 1u);
+  EXPECT_EQ(init["sessions_file"], (data() / "sessions.json").generic_string());
+  EXPECT_EQ(init["language"], "en");
+  EXPECT_TRUE(init["puttygen_path"].is_string());
+  Json rt = app->get_runtime_state();
+  ASSERT_EQ(rt["tabs"].size(), 1u);
+  EXPECT_EQ(rt["tabs"][0], Json::parse(R"({"id": ")" + tab + R"(", "display": "t", "protocol": "none", "alive": true, "session_id": ")" + sid + R"("})"));
+  EXPECT_EQ(rt["active_tab"], tab);
+  EXPECT_EQ(rt["session_status"], Json::object());
+}
+
+}  // namespace morvane::testing

@@ -1,0 +1,265 @@
+// The real program over its stdio protocol: a user's whole first session, end to end.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "util/json.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// morvane --stdio as a child process with pipes.
+class StdioClient {
+ public:
+  explicit StdioClient(const fs::path& data_dir) {
+    int in[2], out[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 2);
+      ::execl(MORVANE_BINARY, MORVANE_BINARY, "--stdio", "--data-dir", data_dir.c_str(), (char*)nullptr);
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+  }
+  ~StdioClient() {
+    close_input();
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(from_);
+  }
+
+  void send(const Json& msg) {
+    std::string line = msg.dump() + "\n";
+    ASSERT_EQ(::write(to_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
+  void send_raw(const std::string& line) { ASSERT_GT(::write(to_, line.data(), line.size()), 0); }
+  void close_input() {
+    if (to_ >= 0) ::close(to_);
+    to_ = -1;
+  }
+
+  // Next line, or null after the time limit.
+  Json next(double secs = 15) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(secs);
+    for (;;) {
+      auto nl = buf_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = buf_.substr(0, nl);
+        buf_.erase(0, nl + 1);
+        Json j = Json::parse(line);
+        seen_.push_back(j);
+        return j;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return nullptr;
+      pollfd p{from_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char b[65536];
+      ssize_t n = ::read(from_, b, sizeof b);
+      if (n <= 0) return nullptr;
+      buf_.append(b, static_cast<size_t>(n));
+    }
+  }
+
+  // Calls an operation and returns its answer line (other lines are kept in seen()).
+  Json call(const std::string& op, Json args = Json::array()) {
+    int id = ++last_id_;
+    Json msg = Json::object();
+    msg["id"] = id;
+    msg["op"] = op;
+    msg["args"] = std::move(args);
+    send(msg);
+    for (;;) {
+      Json j = next();
+      if (j.is_null()) return nullptr;
+      if (j.contains("id") && j["id"] == id) return j;
+    }
+  }
+  Json result(const std::string& op, Json args = Json::array()) {
+    Json a = call(op, std::move(args));
+    EXPECT_EQ(a["ok"], true) << op << ": " << a.dump();
+    return a["result"];
+  }
+
+  // Reads lines until pred matches one; true when it did.
+  bool wait_line(const std::function<bool(const Json&)>& pred, double secs = 15) {
+    for (auto& j : seen_)
+      if (pred(j)) return true;
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(secs);
+    while (std::chrono::steady_clock::now() < end) {
+      Json j = next(0.2);
+      if (!j.is_null() && pred(j)) return true;
+    }
+    return false;
+  }
+  size_t count_pages(const std::string& needle) {
+    size_t n = 0;
+    for (auto& j : seen_) n += j.contains("page") && j["page"].get<std::string>().find(needle) != std::string::npos;
+    return n;
+  }
+  std::string drain_until(const std::string& tab, const std::string& needle, double secs = 15) {
+    std::string all;
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(secs);
+    while (std::chrono::steady_clock::now() < end && all.find(needle) == std::string::npos) {
+      all += result("drain_terminal", Json::array({tab})).get<std::string>();
+      if (all.find(needle) == std::string::npos) ::usleep(20000);
+    }
+    return all;
+  }
+  int wait_exit() {
+    int status = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      ::usleep(10000);
+    }
+    return -2;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1, from_ = -1;
+  bool reaped_ = false;
+  int last_id_ = 0;
+  std::string buf_;
+  std::vector<Json> seen_;
+};
+
+struct StdioBinary : ::testing::Test {
+  fs::path dir;
+  void SetUp() override {
+    char tmpl[] = "/tmp/morvane-stdio-XXXXXX";
+    dir = mkdtemp(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+};
+
+TEST_F(StdioBinary, FoundationOperationsAndOrderlyEnd) {
+  StdioClient c(dir);
+  Json init = c.result("get_initial_state");
+  EXPECT_EQ(init["sessions"], Json::array());
+  EXPECT_EQ(init["language"], "en");
+  EXPECT_EQ(init["sessions_file"], (dir / "sessions.json").string());
+  EXPECT_EQ(c.result("set_language", Json::array({"zh-Hant"})), Json::parse(R"({"ok": true, "language": "zh-Hant"})"));
+  EXPECT_EQ(c.result("set_language", Json::array({"xx"}))["language"], "en");
+  c.send_raw("{\"queue\": \"get_receipt\", \"item\": {\"type\": \"ping_results\", \"results\": [{\"id\": \"s1\", \"online\": true}]}}\n");
+  Json rt;
+  for (int i = 0; i < 100; ++i) {
+    rt = c.result("get_runtime_state");
+    if (!rt["session_status"].empty()) break;
+    ::usleep(20000);
+  }
+  EXPECT_EQ(rt, Json::parse(R"({"tabs": [], "active_tab": null, "session_status": {"s1": "online"}})"));
+  EXPECT_EQ(c.result("drain_terminal", Json::array({"nope"})), "");
+  Json bad = c.call("drain_terminal", Json::array({1}));
+  EXPECT_EQ(bad["ok"], false);
+  c.send_raw("not json\n");
+  EXPECT_TRUE(c.wait_line([](const Json& j) { return j.contains("id") && j["id"].is_null() && j["ok"] == false; }));
+  c.close_input();
+  EXPECT_TRUE(c.wait_line([](const Json& j) { return j == Json::parse(R"({"event": "end"})"); }));
+  EXPECT_EQ(c.wait_exit(), 0);
+  std::ifstream f(dir / "settings.json");
+  EXPECT_EQ(Json::parse(f)["language"], "en");
+}
+
+TEST_F(StdioBinary, ALocalShellSessionFromSaveToClose) {
+  StdioClient c(dir);
+  Json saved = c.result("save_session", Json::array({Json::parse(R"({"name": "local", "protocol": "conpty", "conpty_shell": "sh"})")}));
+  std::string sid = saved["id"];
+  Json opened = c.result("connect_session", Json::array({sid}));
+  std::string tab = opened["tab_id"];
+  ASSERT_EQ(tab.size(), 8u);
+  EXPECT_EQ(opened["active_tab"], tab);
+  ASSERT_TRUE(c.wait_line([&](const Json& j) { return j.contains("page") && j["page"] == "terminalConnected(\"" + tab + "\")"; }));
+  EXPECT_EQ(c.count_pages("setTerminalInfo(\"" + tab + "\", \"Starting local shell (sh)...\", false)"), 1u);
+  EXPECT_TRUE(c.result("send_input", Json::array({tab, "echo hel''lo\r"})).get<bool>());
+  EXPECT_NE(c.drain_until(tab, "hello\r\n").find("hello\r\n"), std::string::npos);
+  EXPECT_TRUE(c.result("resize_pty", Json::array({tab, 33, 101})).get<bool>());
+  c.result("send_input", Json::array({tab, "stty size\r"}));
+  EXPECT_NE(c.drain_until(tab, "33 101").find("33 101"), std::string::npos);
+  // Reading off: output is dropped, not delayed.
+  EXPECT_EQ(c.result("toggle_tab_reading", Json::array({tab})), Json::parse(R"({"reading": false})"));
+  c.result("send_input", Json::array({tab, "echo INVIS''IBLE\r"}));
+  ::usleep(300000);
+  EXPECT_EQ(c.result("get_tab_reading", Json::array({tab})), Json::parse(R"({"reading": false})"));
+  EXPECT_EQ(c.result("toggle_tab_reading", Json::array({tab})), Json::parse(R"({"reading": true})"));
+  c.result("send_input", Json::array({tab, "echo VIS''IBLE\r"}));
+  std::string shown = c.drain_until(tab, "VISIBLE\r\n");
+  EXPECT_EQ(shown.find("INVISIBLE"), std::string::npos);
+  EXPECT_TRUE(c.result("set_tab_encoding", Json::array({tab, "latin-1"})).get<bool>());
+  EXPECT_FALSE(c.result("set_tab_encoding", Json::array({tab, "no-such"})).get<bool>());
+  c.result("send_input", Json::array({tab, "printf '\\351t\\351\\n'\r"}));
+  EXPECT_NE(c.drain_until(tab, "été").find("été"), std::string::npos);
+  // Editing the open session: the tab's title follows and a notice says what applies.
+  Json edit = Json::parse(R"({"name": "renamed", "protocol": "conpty", "conpty_shell": "sh"})");
+  edit["id"] = sid;
+  c.result("save_session", Json::array({edit}));
+  EXPECT_TRUE(c.wait_line([&](const Json& j) {
+    return j.contains("page") && j["page"].get<std::string>().find("Connection settings applied") != std::string::npos;
+  }));
+  EXPECT_EQ(c.result("get_runtime_state")["tabs"][0]["display"], "renamed");
+  c.result("send_input", Json::array({tab, "exit\r"}));
+  ASSERT_TRUE(c.wait_line([&](const Json& j) {
+    return j.contains("page") && j["page"] == "setTerminalInfo(\"" + tab + "\", \"\\u2500\\u2500\\u2500 Connection ended \\u2500\\u2500\\u2500\", false)";
+  }));
+  Json rt = c.result("get_runtime_state");
+  EXPECT_EQ(rt["tabs"][0]["alive"], false);
+  EXPECT_EQ(c.count_pages("Connection ended"), 1u);
+  Json closed = c.result("close_tab", Json::array({tab}));
+  EXPECT_EQ(closed["tabs"], Json::array());
+  EXPECT_TRUE(closed["active_tab"].is_null());
+  c.close_input();
+  EXPECT_TRUE(c.wait_line([](const Json& j) { return j == Json::parse(R"({"event": "end"})"); }));
+  EXPECT_EQ(c.wait_exit(), 0);
+  EXPECT_EQ(c.count_pages("Connection ended"), 1u);
+}
+
+TEST_F(StdioBinary, EndOfInputClosesOpenShellTabs) {
+  StdioClient c(dir);
+  std::string sid = c.result("save_session", Json::array({Json::parse(R"({"protocol": "conpty", "conpty_shell": "sh"})")}))["id"];
+  std::string tab = c.result("connect_session", Json::array({sid}))["tab_id"];
+  ASSERT_TRUE(c.wait_line([&](const Json& j) { return j.contains("page") && j["page"] == "terminalConnected(\"" + tab + "\")"; }));
+  c.result("send_input", Json::array({tab, "echo $$ > " + (dir / "shell.pid").string() + "\r"}));
+  for (int i = 0; i < 200 && !fs::exists(dir / "shell.pid"); ++i) ::usleep(10000);
+  ::usleep(100000);
+  pid_t shell = 0;
+  std::ifstream(dir / "shell.pid") >> shell;
+  ASSERT_GT(shell, 0);
+  c.close_input();
+  EXPECT_TRUE(c.wait_line([](const Json& j) { return j == Json::parse(R"({"event": "end"})"); }));
+  EXPECT_EQ(c.wait_exit(), 0);
+  // The shell went with its tab.
+  bool gone = false;
+  for (int i = 0; i < 200 && !gone; ++i) {
+    gone = ::kill(shell, 0) != 0;
+    ::usleep(10000);
+  }
+  EXPECT_TRUE(gone);
+}
+
+}  // namespace
+}  // namespace morvane
