@@ -34,8 +34,18 @@ std::string MorvaneApp::_apply_eol_translation(Tab& tab, std::string_view text) 
   bool prev_cr = tab.eol_prev_cr;
   std::string out;
   out.reserve(text.size() + text.size() / 8);
-  for (char c : text) {
-    if (c == '\r') {
+  size_t i = 0;
+  while (i < text.size()) {
+    // Copy the run up to the next line end in one piece.
+    size_t j = i;
+    while (j < text.size() && text[j] != '\r' && text[j] != '\n') ++j;
+    if (j > i) {
+      out.append(text.data() + i, j - i);
+      // Bytes of a multi-byte character are never CR or LF, so byte-wise is character-wise.
+      prev_cr = false;
+    }
+    if (j == text.size()) break;
+    if (text[j] == '\r') {
       if (crhaslf) {
         out += "\r\n";
         prev_cr = false;
@@ -43,15 +53,12 @@ std::string MorvaneApp::_apply_eol_translation(Tab& tab, std::string_view text) 
         out += '\r';
         prev_cr = true;
       }
-    } else if (c == '\n') {
+    } else {
       if (lfhascr && !prev_cr) out += "\r\n";
       else out += '\n';
       prev_cr = false;
-    } else {
-      out += c;
-      // Bytes of a multi-byte character are never CR or LF, so byte-wise is character-wise.
-      prev_cr = false;
     }
+    i = j + 1;
   }
   tab.eol_prev_cr = prev_cr;
   return out;

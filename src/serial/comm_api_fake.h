@@ -41,7 +41,7 @@ class RecordingCommApi : public CommApi {
   // Adds a line of the test's own (a pause, a marker) to the log.
   void note(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back({text});
+    calls_.push_back(Call{text, kInvalidHandle, Dcb{}});
   }
   std::vector<Call> calls() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -117,7 +117,9 @@ OpenResult PosixCommApi::CreateFile(const std::string& device_path) {
   // A COM port is always raw: no line editing, echo or character mapping.
   ::cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD;
-  t.c_cc[VMIN] = 0;
+  // VMIN 1: with the descriptor non-blocking an empty queue reads as EAGAIN,
+  // so a read of 0 bytes means a hang-up (VMIN 0 would read 0 either way).
+  t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(errno);
   struct stat st;

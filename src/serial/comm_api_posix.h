@@ -7,6 +7,8 @@
 //  - DSR/DTR handshake has no termios counterpart: fOutxDsrFlow is kept but
 //    not enforced and DTR is simply held asserted; fOutxCtsFlow or RTS
 //    handshake both select CRTSCTS;
+//  - a PTY keeps 8 data bits and no parity whatever is set (the kernel's
+//    PTY driver forces them); GetCommState reports what the kernel holds;
 //  - devices without modem lines (a PTY) refuse EscapeCommFunction and
 //    DeviceIoControl with ENOTTY, while SetCommState skips the lines there;
 //  - a hang-up (the far end of a PTY closed, a USB adapter pulled) makes

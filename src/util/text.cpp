@@ -1,6 +1,8 @@
 #include "util/text.h"
 
 #include <climits>
+#include <cstdint>
+#include <cstring>
 
 namespace morvane::text {
 
@@ -83,23 +85,68 @@ static size_t valid_seq(std::string_view s, size_t i, size_t* bad_len) {
   return need + 1;
 }
 
-std::string sanitize_utf8(std::string_view s) {
+size_t valid_utf8_prefix(std::string_view sv) {
+  const auto* p = reinterpret_cast<const unsigned char*>(sv.data());
+  const size_t n = sv.size();
   size_t i = 0;
-  // Fast path: already valid text is returned as it is.
-  for (; i < s.size();) {
-    size_t bad;
-    size_t n = valid_seq(s, i, &bad);
-    if (!n) break;
-    i += n;
+  while (i < n) {
+    // Terminal output is mostly ASCII: skip it eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    if (c >= 0xC2 && c <= 0xDF) {
+      if (i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
+        i += 2;
+        continue;
+      }
+      break;
+    }
+    if (c >= 0xE0 && c <= 0xEF) {
+      if (i + 2 < n) {
+        unsigned char c1 = p[i + 1], c2 = p[i + 2];
+        bool ok1 = c == 0xE0 ? (c1 >= 0xA0 && c1 <= 0xBF) : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F) : (c1 & 0xC0) == 0x80;
+        if (ok1 && (c2 & 0xC0) == 0x80) {
+          i += 3;
+          continue;
+        }
+      }
+      break;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+      if (i + 3 < n) {
+        unsigned char c1 = p[i + 1], c2 = p[i + 2], c3 = p[i + 3];
+        bool ok1 = c == 0xF0 ? (c1 >= 0x90 && c1 <= 0xBF) : c == 0xF4 ? (c1 >= 0x80 && c1 <= 0x8F) : (c1 & 0xC0) == 0x80;
+        if (ok1 && (c2 & 0xC0) == 0x80 && (c3 & 0xC0) == 0x80) {
+          i += 4;
+          continue;
+        }
+      }
+      break;
+    }
+    break;
   }
+  return i;
+}
+
+std::string sanitize_utf8(std::string_view s) {
+  size_t i = valid_utf8_prefix(s);
   if (i == s.size()) return std::string(s);
   std::string out(s.substr(0, i));
   while (i < s.size()) {
     size_t bad;
-    size_t n = valid_seq(s, i, &bad);
-    if (n) {
-      out.append(s, i, n);
-      i += n;
+    if (valid_seq(s, i, &bad)) {
+      size_t run = valid_utf8_prefix(s.substr(i));
+      out.append(s, i, run);
+      i += run;
     } else {
       out += "\xEF\xBF\xBD";
       i += bad;
@@ -138,7 +185,8 @@ void append_utf8(std::string& out, char32_t cp) {
 
 size_t count_codepoints(std::string_view s) {
   size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  for (size_t i = 0; i < s.size(); ++i) n += (p[i] & 0xC0) != 0x80;
   return n;
 }
 

@@ -19,6 +19,9 @@ std::string trim(std::string_view s);
 // Optional sign and decimal digits after trimming; single underscores between digits allowed.
 std::optional<long long> parse_int(std::string_view s);
 
+// Length of the longest prefix of s that is valid, complete UTF-8.
+size_t valid_utf8_prefix(std::string_view s);
+
 // Replaces every invalid UTF-8 sequence by U+FFFD (maximal subparts, as decoders do).
 std::string sanitize_utf8(std::string_view s);
 

@@ -1,6 +1,8 @@
 // Conversions of loosely typed settings.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "serial/serial_values.h"
 
 namespace morvane::serial::detail {
