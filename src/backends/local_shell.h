@@ -5,6 +5,7 @@
 // close() from any thread (the child is ended and reaped, recv returns ""); the PTY fails.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "backends/backend.h"
 

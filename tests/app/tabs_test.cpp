@@ -186,7 +186,7 @@ TEST_F(TabsTest, ResizeClampsAndFollowsTheKindRules) {
 
 TEST_F(TabsTest, UnsupportedProtocolIsReportedInUpperCase) {
   std::string tab = open(save(R"({"protocol": "gopher"})"));
-  ASSERT_TRUE(page.wait_for("gopher") || page.wait_for("GOPHER"));
+  ASSERT_TRUE(page.wait_for("GOPHER")) << ::testing::PrintToString(page.all());
   EXPECT_EQ(page.count("setTerminalInfo(\"" + tab +
                        "\", \"Protocol GOPHER is not supported yet; please use SSH or serial.\", true)"),
             1u);
