@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
   rep.ratio("shell tab throughput vs bare PTY", "BM_ShellTab", "BM_BarePty", "MBps", ">= 0.8");
   rep.ratio("echo latency median, tab vs bare PTY", "BM_EchoShellTab", "BM_EchoBarePty", "median_us", "-");
   rep.ratio("echo latency p99, tab vs bare PTY", "BM_EchoShellTab", "BM_EchoBarePty", "p99_us", "-");
-  std::printf("idle: 20 shell tabs use %.3f%% of one core (aim < 1%%)\n", rep.get("BM_IdleTabs", "cpu_pct_of_core"));
+  std::printf("idle: 20 shell tabs use %.4f%% of one core (aim < 1%%)\n", rep.get("BM_IdleTabs", "cpu_pct_of_core"));
   benchmark::Shutdown();
   return 0;
 }

@@ -9,6 +9,9 @@ namespace morvane {
 
 StdioHost::StdioHost(std::istream& in, std::ostream& out) : in_(in), sh_(std::make_shared<Shared>()) {
   sh_->out = &out;
+  // std::cin flushes std::cout before each read unless untied: that flush would race the
+  // answer threads' writes (and could write a line twice).
+  in_.tie(nullptr);
   queues_["get_receipt"] = std::make_shared<LauncherQueue>();
   queues_["end"] = std::make_shared<LauncherQueue>();
   events_["end"] = std::make_shared<LauncherEvent>([sh = sh_] {

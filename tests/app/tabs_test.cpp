@@ -64,16 +64,18 @@ struct TabsTest : AppFixture {
     app->connect_delay_sec = 0.0;
     for (const char* kind : {"raw", "supdup", "telnet", "ssh1"}) {
       HandleKey key = *handle_key_from_name(kind);
-      app->register_start_routine(kind, [this, key, kind](const std::string& id, const SessionRef&, const TabRef& tab) {
+      // Workers get the raw pointer: the fixture's unique_ptr is written at tear-down.
+      MorvaneApp* a = app.get();
+      a->register_start_routine(kind, [this, a, key, kind](const std::string& id, const SessionRef&, const TabRef& tab) {
         auto b = std::make_shared<FakeBackend>();
         {
           std::lock_guard<std::mutex> lock(mu);
           backends[id] = b;
           started.push_back(kind);
         }
-        if (!app->_store_handle(id, tab, key, b)) return;
-        app->_push_connected(id);
-        app->spawn_daemon([this, id, key] { app->_socket_reader_loop(id, key); });
+        if (!a->_store_handle(id, tab, key, b)) return;
+        a->_push_connected(id);
+        a->spawn_daemon([a, id, key] { a->_socket_reader_loop(id, key); });
       });
     }
   }
@@ -210,16 +212,28 @@ TEST_F(TabsTest, ATabClosedBeforeTheDispatchPauseNeverConnects) {
 }
 
 TEST_F(TabsTest, AHandleMadeAfterTheTabClosedIsClosedAtOnce) {
-  std::promise<void> closed;
+  struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool open = false;
+  };
+  auto gate = std::make_shared<Gate>();
   auto late = std::make_shared<FakeBackend>();
-  app->register_start_routine("raw", [&](const std::string& id, const SessionRef&, const TabRef& tab) {
-    closed.get_future().wait();
-    EXPECT_FALSE(app->_store_handle(id, tab, HandleKey::raw, late));
+  MorvaneApp* a = app.get();
+  a->register_start_routine("raw", [a, gate, late](const std::string& id, const SessionRef&, const TabRef& tab) {
+    std::unique_lock<std::mutex> lock(gate->mu);
+    gate->cv.wait(lock, [&] { return gate->open; });
+    lock.unlock();
+    EXPECT_FALSE(a->_store_handle(id, tab, HandleKey::raw, late));
   });
   std::string tab = open(save(R"({"protocol": "raw"})"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   app->close_tab(tab);
-  closed.set_value();
+  {
+    std::lock_guard<std::mutex> lock(gate->mu);
+    gate->open = true;
+  }
+  gate->cv.notify_all();
   EXPECT_TRUE(eventually([&] { return late->is_closed(); }));
 }
 
@@ -263,6 +277,8 @@ TEST_F(TabsTest, ClosingATabWakesItsReaderAndTheEndNoticeStillArrives) {
   std::string tab = open(save(R"({"protocol": "raw"})"));
   auto b = backend(tab);
   ASSERT_TRUE(b);
+  b->push("ready");
+  ASSERT_EQ(drain_until(tab, "ready"), "ready");  // the reader is blocked in recv now
   app->close_tab(tab);
   EXPECT_TRUE(b->is_closed());
   EXPECT_TRUE(page.wait_for("setTerminalInfo(\"" + tab + "\", \"\\u2500\\u2500\\u2500 Connection ended"));
@@ -314,11 +330,19 @@ TEST_F(TabsTest, AnUnknownSessionEncodingFallsBackToUtf8) {
 
 // The transfer seam: a detector that starts a transfer at "**\x18" and a slot that swallows.
 struct FakeSlot : TransferSlot {
-  std::string got;
-  bool done = false;
+  mutable std::mutex mu;
+  std::string got_;
+  std::atomic<bool> done{false};
   bool is_done() const override { return done; }
-  void feed(std::string_view b) override { got += b; }
+  void feed(std::string_view b) override {
+    std::lock_guard<std::mutex> lock(mu);
+    got_ += b;
+  }
   void cancel() override { done = true; }
+  std::string got() const {
+    std::lock_guard<std::mutex> lock(mu);
+    return got_;
+  }
 };
 struct FakeSniffer : TransferSniffer {
   Result feed(std::string_view b) override {
@@ -339,8 +363,9 @@ struct FakeSniffer : TransferSniffer {
 TEST_F(TabsTest, ADetectedTransferTakesTheRestOfTheChunkAndLaterBytes) {
   auto slot = std::make_shared<FakeSlot>();
   app->sniffer_factory = [] { return std::make_unique<FakeSniffer>(); };
-  app->start_auto_receive = [&](const std::string& id) {
-    auto t = app->find_tab(id);
+  MorvaneApp* a = app.get();
+  app->start_auto_receive = [a, slot](const std::string& id) {
+    auto t = a->find_tab(id);
     std::lock_guard<std::mutex> lock(t->mu);
     t->xfer = slot;
   };
@@ -349,7 +374,7 @@ TEST_F(TabsTest, ADetectedTransferTakesTheRestOfTheChunkAndLaterBytes) {
   ASSERT_TRUE(b);
   b->push("before**\x18" "B00");
   b->push("more");
-  ASSERT_TRUE(eventually([&] { return slot->got == "**\x18" "B00more"; }));
+  ASSERT_TRUE(eventually([&] { return slot->got() == "**\x18" "B00more"; }));
   EXPECT_EQ(app->drain_terminal(tab), "before");
   EXPECT_EQ(page.count("ZMODEM detected"), 1u);
   slot->done = true;

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 // morvane --stdio as a child process with pipes.
 class StdioClient {
  public:
-  explicit StdioClient(const fs::path& data_dir) {
+  explicit StdioClient(const fs::path& data_dir) : data_dir_(data_dir) {
     int in[2], out[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
@@ -30,8 +30,9 @@ class StdioClient {
     if (pid_ == 0) {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
-      int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 2);
+      // Diagnostics (and sanitizer reports) of the program, kept for a failing test to show.
+      int err = ::open((data_dir / "stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      ::dup2(err, 2);
       ::execl(MORVANE_BINARY, MORVANE_BINARY, "--stdio", "--data-dir", data_dir.c_str(), (char*)nullptr);
       ::_exit(127);
     }
@@ -98,7 +99,7 @@ class StdioClient {
   }
   Json result(const std::string& op, Json args = Json::array()) {
     Json a = call(op, std::move(args));
-    EXPECT_EQ(a["ok"], true) << op << ": " << a.dump();
+    EXPECT_EQ(a["ok"], true) << op << ": " << a.dump() << "\nprogram's stderr:\n" << stderr_text();
     return a["result"];
   }
 
@@ -127,6 +128,10 @@ class StdioClient {
     }
     return all;
   }
+  std::string stderr_text() const {
+    std::ifstream f(data_dir_ / "stderr.log");
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
   int wait_exit() {
     int status = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -141,6 +146,7 @@ class StdioClient {
   }
 
  private:
+  fs::path data_dir_;
   pid_t pid_ = -1;
   int to_ = -1, from_ = -1;
   bool reaped_ = false;
