@@ -270,8 +270,21 @@ Json MorvaneApp::close_tab(const Json& tab_id) {
 }
 
 void MorvaneApp::_close_tab_internal(const std::string& tab_id) {
-  TabRef tab = find_tab(tab_id);
-  if (!tab) return;
+  TabRef tab;
+  {
+    // Leave the table first: a start routine storing its handle right now either sees the
+    // tab gone (and closes the handle itself) or stored it before, and the loop below closes it.
+    std::lock_guard<std::mutex> lock(tabs_mu_);
+    auto it = tabs_.find(tab_id);
+    if (it == tabs_.end()) return;
+    tab = it->second;
+    tabs_.erase(it);
+    tab_order_.erase(std::remove(tab_order_.begin(), tab_order_.end(), tab_id), tab_order_.end());
+    if (active_tab_id_ && *active_tab_id_ == tab_id) {
+      if (tab_order_.empty()) active_tab_id_.reset();
+      else active_tab_id_ = tab_order_.back();
+    }
+  }
   std::shared_ptr<TransferSlot> xfer;
   {
     std::lock_guard<std::mutex> lock(tab->mu);
@@ -299,13 +312,6 @@ void MorvaneApp::_close_tab_internal(const std::string& tab_id) {
   if (!keyfile.empty()) {
     std::error_code ec;
     if (fs::is_regular_file(keyfile, ec)) fs::remove(keyfile, ec);
-  }
-  std::lock_guard<std::mutex> lock(tabs_mu_);
-  tabs_.erase(tab_id);
-  tab_order_.erase(std::remove(tab_order_.begin(), tab_order_.end(), tab_id), tab_order_.end());
-  if (active_tab_id_ && *active_tab_id_ == tab_id) {
-    if (tab_order_.empty()) active_tab_id_.reset();
-    else active_tab_id_ = tab_order_.back();
   }
 }
 
