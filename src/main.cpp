@@ -10,16 +10,23 @@
 #endif
 
 #include "app/morvane_app.h"
+#include "hosts/http_host.h"
 #include "hosts/stdio_host.h"
 #include "util/diag.h"
+#include "util/text.h"
+
+#ifdef MORVANE_HAVE_DESKTOP
+#include "hosts/desktop_host.h"
+#endif
 
 namespace {
 
 const char* kUsage =
     "usage: morvane [--data-dir DIR] [--stdio | --serve [--port N]]\n"
-    "  (no option)   the desktop window (not available in this build)\n"
+    "  (no option)   the desktop window\n"
     "  --stdio       JSON lines on standard input and output: {\"id\": 1, \"op\": \"get_runtime_state\", \"args\": []}\n"
-    "  --serve       the page and its bridge over HTTP on 127.0.0.1 (not available in this build)\n"
+    "  --serve       the page and its bridge over HTTP on 127.0.0.1; prints the page's address\n"
+    "  --port N      the port for --serve (default: a free one)\n"
     "  --data-dir    use DIR instead of the default data directory\n";
 
 int usage(int code) {
@@ -27,11 +34,19 @@ int usage(int code) {
   return code;
 }
 
+// Background threads (readers, workers) never keep the process alive.
+[[noreturn]] void finish(int code) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  _exit(code);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string mode, data_dir;
   int port = 0;
+  bool port_given = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--stdio" || a == "--serve") {
@@ -40,7 +55,13 @@ int main(int argc, char** argv) {
     } else if (a == "--data-dir" && i + 1 < argc) {
       data_dir = argv[++i];
     } else if (a == "--port" && i + 1 < argc) {
-      port = std::atoi(argv[++i]);
+      auto n = morvane::text::parse_int(argv[++i]);
+      if (!n || *n < 0 || *n > 65535) {
+        std::fprintf(stderr, "morvane: --port needs a number from 0 to 65535, not %s\n", argv[i]);
+        return usage(2);
+      }
+      port = static_cast<int>(*n);
+      port_given = true;
     } else if (a == "-h" || a == "--help") {
       return usage(0);
     } else {
@@ -48,7 +69,10 @@ int main(int argc, char** argv) {
       return usage(2);
     }
   }
-  (void)port;
+  if (port_given && mode != "serve") {
+    std::fputs("morvane: --port goes with --serve\n", stderr);
+    return usage(2);
+  }
   namespace fs = std::filesystem;
   fs::path data = data_dir.empty() ? morvane::default_data_dir() : fs::absolute(data_dir);
   fs::path resources = morvane::executable_dir();
@@ -59,11 +83,30 @@ int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
     morvane::StdioHost host(std::cin, std::cout);
     morvane::GUI(host.queues(), host.events(), host, data, resources);
-    std::cout.flush();
-    std::fflush(nullptr);
-    // Background threads (readers, workers) never keep the process alive.
-    _exit(0);
+    finish(0);
   }
-  std::fputs("morvane: the desktop window and the browser host are not available in this build; use --stdio\n", stderr);
+
+  if (mode == "serve") {
+    // SIGINT and SIGTERM quit in order, as a closed window does.
+    morvane::HttpHost::prepare_signals();
+    morvane::HttpHost host(port, std::cout);
+    // A direct run: no launcher events; the queue is there for POST /queue.
+    morvane::GUI(host.queues(), {}, host, data, resources);
+    finish(host.port() > 0 ? 0 : 1);
+  }
+
+#ifdef MORVANE_HAVE_DESKTOP
+  if (!morvane::DesktopHost::open_display()) {
+    std::fputs("morvane: no desktop display could be opened (DISPLAY / WAYLAND_DISPLAY); "
+               "run `morvane --serve` and open the address it prints in a browser\n",
+               stderr);
+    return 1;
+  }
+  morvane::DesktopHost host;
+  morvane::GUI({}, {}, host, data, resources);
+  finish(host.window_created() ? 0 : 1);
+#else
+  std::fputs("morvane: the desktop window is not in this build; use --serve (browser) or --stdio\n", stderr);
   return usage(2);
+#endif
 }

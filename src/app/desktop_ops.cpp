@@ -1,5 +1,8 @@
 // Window chrome, tray image and the small desktop services the page cannot do itself.
+#include <algorithm>
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "app/modules.h"
 #include "app/morvane_app.h"
@@ -114,11 +117,38 @@ std::optional<std::string> MorvaneApp::_dialog_choose_folder(const std::string& 
   }
 }
 
+Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
+  if (!tab_ids.is_array()) throw BridgeError("argument 'tab_ids' must be a list");
+  std::vector<std::string> ids;
+  for (const auto& id : tab_ids)
+    if (id.is_string()) ids.push_back(id.get<std::string>());
+  timeout_sec = std::clamp(timeout_sec, 0.0, 5.0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_sec);
+  while (true) {
+    Json ready = Json::array();
+    for (const auto& id : ids) {
+      TabRef tab = find_tab(id);
+      if (!tab) continue;
+      std::lock_guard<std::mutex> lock(tab->buf_mu);
+      if (!tab->buffer.empty()) ready.push_back(id);
+    }
+    if (!ready.empty() || _stop || std::chrono::steady_clock::now() >= deadline) return ready;
+    // A few milliseconds of latency for output that arrives while waiting; checking a
+    // buffer costs a lock, so this is far cheaper than the page asking again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4));
+  }
+}
+
 void install_desktop(MorvaneApp& app) {
   Bridge& b = app.bridge;
   b.add("get_images", 0, {}, [&app](const Json&) { return app.get_images(); });
   b.add("open_url", 1, {}, [&app](const Json& a) { return Json(app.open_url(arg_text(a, 0, "url"))); });
   b.add("read_clipboard", 0, {}, [&app](const Json&) { return Json(app.read_clipboard()); });
+  b.add("wait_terminal_output", 1, {Json(1.0)}, [&app](const Json& a) {
+    if (!a[1].is_number() || a[1].get<double>() < 0)
+      throw BridgeError("argument 'timeout_sec' must be a number of seconds");
+    return app.wait_terminal_output(a[0], a[1].get<double>());
+  });
 }
 
 }  // namespace morvane

@@ -26,6 +26,11 @@ namespace morvane {
 
 namespace fs = std::filesystem;
 
+namespace serial {  // the serial port driver (serial/win32_serial.h)
+class Win32Serial;
+struct SerialParams;
+}  // namespace serial
+
 // The platform's data directory: $XDG_DATA_HOME/halvren/Morvane (Linux), C:/halvren/Morvane.
 fs::path default_data_dir();
 // The folder of the running executable (resources are found beside it).
@@ -145,10 +150,48 @@ class MorvaneApp {
 
   // ---- SSH-2 (src/app/ssh_tab.cpp) ---------------------------------------------------------
   // BEGIN ssh members
+  void _start_ssh_impl(const std::string& tab_id, const SessionRef& sess, const TabRef& tab);
+  // The algorithm preference record a session asks for (ssh/ssh_compat.h); {} for none.
+  static Json _build_ssh_prefs(const Json& sess);
+  // (usable key path, error text): exactly one is set. A ".ppk" key becomes a temporary
+  // OpenSSH key written by puttygen; every other existing file passes unchanged.
+  std::pair<std::optional<std::string>, std::optional<std::string>> _ensure_openssh_key(const std::string& key_path);
+  double puttygen_timeout_sec = 15.0;
+  // The chosen key file, or "" when cancelled or when there is no dialog to show.
+  std::string pick_private_key();
+  // One forwarding rule on a tab's connection; `transport` is the tab's `client` handle.
+  // A rule that cannot be set up shows a notice and leaves the connection going.
+  void _setup_forward(Backend& transport, const Json& rule, const std::string& tab_id);
   // END ssh members
 
   // ---- serial tabs and ESP reset (src/app/serial_tab.cpp) --------------------------------------
   // BEGIN serial members
+  // Opens a port; the default drives a Win32Serial through this platform's comm API. Tests put
+  // a fake-backed port (and a sleeper that needs no clock) into a tab through it.
+  std::function<std::shared_ptr<serial::Win32Serial>(const serial::SerialParams&)> serial_port_factory;
+  struct SerialOpened {
+    std::shared_ptr<serial::Win32Serial> port;
+    std::string com;
+    long long baud = 9600;
+  };
+  // Opens the port a session record names; throws (a serial::SerialError for the port's own
+  // failures) when it cannot.
+  SerialOpened _serial_open(const Json& sess);
+  void _start_serial_impl(const std::string& tab_id, const SessionRef& sess, const TabRef& tab);
+  void _serial_reader_loop(const std::string& tab_id);
+  // Waits for the tab's port to come back; true once the tab holds a new one. com and baud
+  // (shown in the notices) become those of the port that opened.
+  bool _serial_wait_reopen(const std::string& tab_id, const TabRef& tab, std::string& com, long long& baud);
+  // The tab's open port object, or null (no such tab, not a serial tab, port lost).
+  std::shared_ptr<serial::Win32Serial> _serial_port(const TabRef& tab) const;
+  bool hard_reset_esp(const Json& tab_id);
+  bool enter_bootloader_esp(const Json& tab_id);
+  bool _fire_esp_reset(const Json& tab_id, const std::string& mode);
+  // "hard_reset", "enter_bootloader_uart", "enter_bootloader_usb", each bound to the port the
+  // tab holds now; empty when it holds none.
+  std::map<std::string, std::function<void()>> _esp_reset_funcs(const std::string& tab_id);
+  // [{"port": NAME, "description": TEXT}] for every serial port of the machine.
+  Json serial_list_ports();
   // END serial members
 
   // ---- window chrome and desktop helpers (src/app/desktop_ops.cpp) ------------------------------
@@ -173,6 +216,9 @@ class MorvaneApp {
                                                              const std::vector<FileFilter>& filters,
                                                              double timeout_sec);
   std::optional<std::string> _dialog_choose_folder(const std::string& title, double timeout_sec);
+  // For the page's output pump: waits until one of the tabs has output to drain (at most
+  // timeout_sec, capped at 5 s) and answers their ids, so a quiet page need not poll.
+  Json wait_terminal_output(const Json& tab_ids, double timeout_sec);
   // END desktop members
 
   // ---- threads ------------------------------------------------------------------------------------

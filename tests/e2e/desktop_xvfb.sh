@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The desktop window under Xvfb: the window comes up, the page loads and runs, and bridge
+# calls go from the page to the native side and their answers come back to the page (the
+# page asks for the runtime state only after get_initial_state has answered). SIGTERM then
+# quits in order with exit code 0. A screenshot of the window goes to $MORVANE_SHOTS.
+#   desktop_xvfb.sh MORVANE_BIN
+set -uo pipefail
+bin=$1
+shots=${MORVANE_SHOTS:-/tmp/morvane-screenshots}
+if ! command -v xvfb-run >/dev/null; then
+  echo "SKIP: xvfb-run not found (apt package xvfb)"
+  exit 77
+fi
+work=$(mktemp -d /tmp/morvane-xvfb-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$shots"
+cat > "$work/inner.sh" <<'INNER'
+#!/usr/bin/env bash
+# Runs inside the X server: start, wait for the page's calls, screenshot, quit.
+bin=$1 work=$2 shots=$3
+MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --data-dir "$work/data" >"$work/out.log" 2>"$work/err.log" &
+pid=$!
+for _ in $(seq 1 300); do
+  grep -q "call get_runtime_state ok" "$work/err.log" && grep -q "call evaluate_probe" "$work/err.log" && break
+  kill -0 $pid 2>/dev/null || break
+  sleep 0.1
+done
+sleep 0.5
+if command -v import >/dev/null; then import -window root "$shots/desktop-window.png" 2>/dev/null; fi
+kill -TERM $pid
+for _ in $(seq 1 200); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done
+if kill -0 $pid 2>/dev/null; then kill -KILL $pid; echo "did not quit on SIGTERM" >>"$work/err.log"; exit 1; fi
+wait $pid
+rc=$?
+# Closing the window: without a tray host it quits; with one (here a stand-in that owns the
+# XEmbed tray selection) it only hides, and the program keeps running.
+helper=$4
+MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --data-dir "$work/d1" >/dev/null 2>"$work/close1.log" &
+p1=$!
+for _ in $(seq 1 300); do grep -q "page loaded" "$work/close1.log" && break; sleep 0.1; done
+python3 "$helper" close Morvane >/dev/null
+for _ in $(seq 1 100); do kill -0 $p1 2>/dev/null || break; sleep 0.1; done
+if kill -0 $p1 2>/dev/null; then kill -KILL $p1; echo "close-no-tray: still running" >>"$work/closing.log"
+else wait $p1; echo "close-no-tray: quit $?" >>"$work/closing.log"; fi
+python3 "$helper" tray 60 >/dev/null &
+tray=$!
+sleep 0.5
+MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --data-dir "$work/d2" >/dev/null 2>"$work/close2.log" &
+p2=$!
+for _ in $(seq 1 300); do grep -q "page loaded" "$work/close2.log" && break; sleep 0.1; done
+echo "close-tray: before $(python3 "$helper" mapped Morvane)" >>"$work/closing.log"
+python3 "$helper" close Morvane >/dev/null
+sleep 1
+echo "close-tray: after $(python3 "$helper" mapped Morvane)" >>"$work/closing.log"
+if kill -0 $p2 2>/dev/null; then echo "close-tray: running" >>"$work/closing.log"; fi
+kill -TERM $p2
+wait $p2
+echo "close-tray: quit $?" >>"$work/closing.log"
+kill $tray 2>/dev/null
+exit $rc
+INNER
+xvfb-run -a -s "-screen 0 1280x800x24" bash "$work/inner.sh" "$bin" "$work" "$shots" "$(dirname "$0")/x11_helper.py"
+rc=$?
+cat "$work/closing.log" 2>/dev/null
+cat "$work/err.log"
+fail=0
+check() {  # description, pattern
+  if grep -q "$2" "$work/err.log"; then echo "ok - $1"; else echo "not ok - $1"; fail=1; fi
+}
+check "the window comes up at the settings' size" "window shown 1280x720"
+check "the page asks for its initial state and gets it" "call get_initial_state ok"
+check "the answer reached the page, which asked for more" "call get_runtime_state ok"
+check "the page finished loading" "page loaded"
+check "a script evaluated from another thread reached the page" "call evaluate_probe failed: unknown operation"
+check "without a tray host, closing the window quits" "no tray host"
+if [ $rc -eq 0 ]; then echo "ok - SIGTERM quits with exit code 0"; else echo "not ok - exit code $rc"; fail=1; fi
+closing() {  # description, pattern
+  if grep -q "$2" "$work/closing.log" 2>/dev/null; then echo "ok - $1"; else echo "not ok - $1"; fail=1; fi
+}
+closing "closing the window without a tray host quits in order" "close-no-tray: quit 0"
+closing "with a tray host the window is shown first" "close-tray: before viewable"
+closing "with a tray host closing only hides the window" "close-tray: after hidden"
+closing "and the program keeps running" "close-tray: running"
+closing "until it is told to quit" "close-tray: quit 0"
+if [ $fail -eq 0 ]; then echo "12 passed, 0 failed"; else echo "some checks failed"; fi
+exit $fail

@@ -1,0 +1,210 @@
+// The page in a real browser against `morvane --serve`, as a user works with it: make a
+// local-shell session in the editor, connect, type, resize, search, switch the language,
+// close the tab. Screenshots of the main views go to $MORVANE_SHOTS.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import { join } from 'node:path';
+
+import { launchBrowser, screenText, screenshotDir, startServe, waitForScreen } from './harness.mjs';
+
+const shots = screenshotDir();
+let server;
+let browser;
+let page;
+
+async function shot(name) {
+  await page.waitForTimeout(150);
+  await page.screenshot({ path: join(shots, `${name}.png`) });
+}
+
+async function visibleSize() {
+  const pane = page.locator('.term-pane:not([hidden])');
+  return { rows: Number(await pane.getAttribute('data-rows')), cols: Number(await pane.getAttribute('data-cols')) };
+}
+
+describe('the page in a browser', () => {
+  before(async () => {
+    server = await startServe();
+    const b = await launchBrowser();
+    browser = b;
+    const ctx = await b.browser.newContext({ viewport: { width: 1280, height: 760 } });
+    page = await ctx.newPage();
+    page.on('pageerror', (e) => console.error('page error:', e.message));
+    await page.goto(server.url);
+    await page.waitForSelector('html[data-ready="1"]');
+  });
+
+  after(async () => {
+    await browser?.close();
+    const code = await server?.stop();
+    assert.equal(code, 0, `morvane --serve did not quit cleanly:\n${server?.output()}`);
+  });
+
+  test('a local-shell session is made in the editor and saved', async () => {
+    await shot('01-first-start');
+    await page.getByRole('button', { name: 'New session' }).first().click();
+    await page.locator('#fld-name').fill('Local shell');
+    await page.locator('#fld-protocol').selectOption('conpty');
+    // Every key the local shell reads is on the form, the defaults as placeholders.
+    for (const id of ['#fld-host', '#fld-conpty_shell', '#fld-conpty_cwd', '#fld-line_code_page', '#fld-lfhascr', '#fld-crhaslf'])
+      assert.equal(await page.locator(id).count(), 1, id);
+    assert.equal(await page.locator('#fld-conpty_shell').getAttribute('placeholder'), 'cmd');
+    assert.equal(await page.locator('#fld-line_code_page').getAttribute('placeholder'), 'utf-8');
+    await page.locator('#fld-conpty_shell').fill('custom');
+    await page.locator('#fld-conpty_shell').dispatchEvent('change');
+    await page.locator('#fld-conpty_custom_command').fill("env PS1='mv$ ' /bin/sh");
+    await shot('02-session-editor');
+    await page.getByRole('button', { name: 'Save', exact: true }).click();
+    await page.locator('.session .name', { hasText: 'Local shell' }).waitFor();
+
+    const saved = JSON.parse(readFileSync(join(server.dataDir, 'sessions.json'), 'utf8')).sessions;
+    assert.equal(saved.length, 1);
+    assert.equal(saved[0].protocol, 'conpty');
+    assert.equal(saved[0].conpty_shell, 'custom');
+    assert.equal(saved[0].conpty_custom_command, "env PS1='mv$ ' /bin/sh");
+    // Defaults left alone are not written.
+    assert.equal('lfhascr' in saved[0], false);
+    assert.equal('line_code_page' in saved[0], false);
+  });
+
+  test('the editor shows each protocol its own keys, tables included', async () => {
+    await page.getByRole('button', { name: 'New session' }).first().click();
+    await page.locator('#fld-protocol').selectOption('ssh');
+    assert.equal(await page.locator('#fld-port').getAttribute('placeholder'), '22');
+    assert.equal(await page.locator('#fld-keepalive_sec').getAttribute('placeholder'), '30');
+    assert.equal(await page.locator('#fld-terminal_type').getAttribute('placeholder'), 'xterm-256color');
+    // Native dialogs do not exist in a browser: the key file is a plain path field.
+    assert.equal(await page.getByRole('button', { name: 'Browse…' }).count(), 0);
+    await page.getByRole('button', { name: 'Add rule' }).click();
+    await page.locator('.form-section .row select').first().selectOption('R');
+    await page.locator('.form-section .row input.mono').first().fill('9000:127.0.0.1:22');
+    await page.locator('details.form-section summary', { hasText: 'Algorithms' }).click();
+    await shot('03-editor-ssh');
+    await page.locator('#fld-protocol').selectOption('telnet');
+    assert.equal(await page.locator('#fld-port').getAttribute('placeholder'), '23');
+    assert.equal(await page.locator('#fld-term_speed').getAttribute('placeholder'), '38400,38400');
+    assert.equal(await page.locator('#fld-rfc_environ').isChecked(), true);
+    await page.locator('#fld-protocol').selectOption('serial');
+    assert.equal(await page.locator('#fld-port').getAttribute('placeholder'), '9600');
+    await page.keyboard.press('Escape');
+    assert.equal(await page.locator('.modal').count(), 0);
+    assert.equal((await server.call('get_initial_state')).sessions.length, 1, 'a cancelled editor saves nothing');
+  });
+
+  test('double-click connects, and typed commands run in the shell', async () => {
+    await page.locator('.session', { hasText: 'Local shell' }).dblclick();
+    await page.locator('.tab[data-state="connected"]').waitFor();
+    await waitForScreen(page, /^mv\$$/m);
+    await page.locator('.term-pane:not([hidden]) .xterm').click();
+    await page.keyboard.type('echo sum=$((6*7))');
+    await page.keyboard.press('Enter');
+    await waitForScreen(page, /^sum=42$/m);
+    await shot('04-terminal');
+  });
+
+  test('resizing the browser resizes the shell', async () => {
+    const before = await visibleSize();
+    await page.keyboard.type('stty size');
+    await page.keyboard.press('Enter');
+    await waitForScreen(page, new RegExp(`^${before.rows} ${before.cols}$`, 'm'));
+
+    await page.setViewportSize({ width: 980, height: 560 });
+    let after = before;
+    for (let i = 0; i < 100 && after.cols === before.cols; i++) {
+      await page.waitForTimeout(50);
+      after = await visibleSize();
+    }
+    assert.ok(after.cols < before.cols && after.rows < before.rows, `${JSON.stringify(before)} -> ${JSON.stringify(after)}`);
+    await page.keyboard.type('clear; stty size');
+    await page.keyboard.press('Enter');
+    await waitForScreen(page, new RegExp(`^${after.rows} ${after.cols}$`, 'm'));
+    await page.setViewportSize({ width: 1280, height: 760 });
+  });
+
+  test('search finds text in the scrollback', async () => {
+    await page.keyboard.type('seq 1 300');
+    await page.keyboard.press('Enter');
+    await waitForScreen(page, /^300$/m);
+    await page.keyboard.press('Control+Shift+F');
+    await page.locator('.searchbar input[type=search]').fill('137');
+    await page.locator('.searchbar input[type=search]').press('Enter');
+    await page.waitForFunction(() => /^\d+\/\d+$/.test(document.querySelector('.search-count')?.textContent || ''));
+    await shot('05-search');
+    await page.keyboard.press('Escape');
+    assert.equal(await page.locator('.searchbar').isHidden(), true);
+  });
+
+  test('the reading switch drops output until it is turned on again', async () => {
+    await page.getByRole('button', { name: 'Pause output' }).click();
+    assert.deepEqual(await server.call('get_tab_reading', (await server.call('get_runtime_state')).tabs[0].id), { reading: false });
+    await page.locator('.term-pane:not([hidden]) .xterm').click();
+    await page.keyboard.type('echo hidden-$((1+1))');
+    await page.keyboard.press('Enter');
+    await page.waitForTimeout(600);
+    await page.getByRole('button', { name: 'Resume output' }).click();
+    await page.locator('.term-pane:not([hidden]) .xterm').click();
+    await page.keyboard.type('echo shown-$((2+2))');
+    await page.keyboard.press('Enter');
+    const text = await waitForScreen(page, /^shown-4$/m);
+    assert.doesNotMatch(text, /hidden-2/);
+  });
+
+  test('a second browser tab shows the same tabs', async () => {
+    const other = await page.context().newPage();
+    await other.goto(server.url);
+    await other.waitForSelector('html[data-ready="1"]');
+    await other.locator('.tab', { hasText: 'Local shell' }).waitFor();
+    await other.close();
+  });
+
+  test('the language switches to Traditional Chinese and back', async () => {
+    await page.getByRole('button', { name: 'Settings' }).click();
+    await page.locator('#set-language').selectOption('zh-Hant');
+    await page.waitForFunction(() => document.querySelector('.filter')?.placeholder === '篩選連線');
+    assert.equal(await page.locator('.modal-head h2').innerText(), '設定');
+    assert.equal(JSON.parse(readFileSync(join(server.dataDir, 'settings.json'), 'utf8')).language, 'zh-Hant');
+    await shot('06-settings-zh-Hant');
+    await page.keyboard.press('Escape');
+    assert.match(await page.locator('.toolbar').innerText(), /已連線/);
+    await shot('07-terminal-zh-Hant');
+    await page.getByRole('button', { name: '設定' }).click();
+    await page.locator('#set-language').selectOption('en');
+    await page.waitForFunction(() => document.querySelector('.filter')?.placeholder === 'Filter sessions');
+    await page.keyboard.press('Escape');
+  });
+
+  test('the quick-connect palette opens a session by name', async () => {
+    await page.keyboard.press('Control+Shift+T');
+    await page.locator('.palette-input').fill('local');
+    await shot('08-quick-connect');
+    await page.keyboard.press('Enter');
+    // The session is open already: its tab comes to the front instead of a second one.
+    await page.waitForTimeout(300);
+    assert.equal(await page.locator('.tab').count(), 1);
+  });
+
+  test('closing the tab ends it on the native side', async () => {
+    await page.locator('.tab .tab-close').first().click();
+    await page.locator('.tab').first().waitFor({ state: 'detached' });
+    assert.deepEqual((await server.call('get_runtime_state')).tabs, []);
+    await page.locator('.empty h1').waitFor();
+    await shot('09-no-tabs');
+  });
+
+  test('reconnect closes and opens the session again', async () => {
+    await page.locator('.session', { hasText: 'Local shell' }).click();
+    await page.keyboard.press('Enter');
+    await page.locator('.tab[data-state="connected"]').waitFor();
+    const first = (await server.call('get_runtime_state')).tabs[0].id;
+    await page.getByRole('button', { name: 'Reconnect' }).click();
+    await page.waitForFunction((id) => {
+      const tab = document.querySelector('.tab');
+      return tab && tab.dataset.id !== id && tab.dataset.state === 'connected';
+    }, first);
+    const tabs = (await server.call('get_runtime_state')).tabs;
+    assert.equal(tabs.length, 1);
+    assert.notEqual(tabs[0].id, first);
+    assert.match(await screenText(page), /mv\$/);
+  });
+});

@@ -1,0 +1,112 @@
+// The SSH compatibility layer: the legacy preset, the session's preference record and the
+// per-thread workarounds.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/morvane_app.h"
+#include "ssh/ssh_compat.h"
+
+namespace morvane::ssh_compat {
+namespace {
+
+std::vector<std::string> names(const Json& list) {
+  std::vector<std::string> out;
+  for (const auto& v : list) out.push_back(v.get<std::string>());
+  return out;
+}
+
+TEST(SshCompat, LegacyPresetPutsOldAlgorithmsFirstAndLibsshKnowsEveryName) {
+  const Json& p = LEGACY_SSH_PREFS();
+  for (const char* cat : {"kex", "ciphers", "macs", "keys", "pubkeys"}) {
+    ASSERT_TRUE(p.contains(cat)) << cat;
+    for (const auto& n : names(p[cat])) EXPECT_TRUE(libssh_accepts(cat, n)) << cat << " " << n;
+  }
+  auto ciphers = names(p["ciphers"]);
+  EXPECT_EQ(ciphers.front(), "aes128-cbc");
+  EXPECT_NE(std::find(ciphers.begin(), ciphers.end(), "3des-cbc"), ciphers.end());
+  // Modern ones follow, so an up-to-date server is still reached.
+  EXPECT_NE(std::find(ciphers.begin(), ciphers.end(), "aes256-ctr"), ciphers.end());
+  auto cbc_end = std::find_if(ciphers.begin(), ciphers.end(), [](auto& c) { return c.find("-cbc") == std::string::npos; });
+  EXPECT_TRUE(std::all_of(cbc_end, ciphers.end(), [](auto& c) { return c.find("-cbc") == std::string::npos; }));
+  EXPECT_EQ(names(p["kex"]).front(), "diffie-hellman-group1-sha1");
+  EXPECT_EQ(names(p["macs"]).front(), "hmac-sha1");
+  EXPECT_EQ(names(p["keys"]).front(), "ssh-rsa");
+}
+
+TEST(SshCompat, NamesLibsshLacksAreNotAccepted) {
+  EXPECT_FALSE(libssh_accepts("ciphers", "arcfour-nonsense"));
+  EXPECT_FALSE(libssh_accepts("ciphers", "aes128-cbc,aes256-cbc"));
+  EXPECT_FALSE(libssh_accepts("nonsense", "aes128-cbc"));
+  EXPECT_TRUE(libssh_accepts("ciphers", "aes128-cbc"));
+}
+
+TEST(SshCompat, PrefsOfAPlainSessionAreEmpty) {
+  Json sess = {{"ssh_kex", Json::array()}, {"ssh_ciphers", Json::array()}, {"ssh_legacy_compat", false}};
+  EXPECT_EQ(_build_ssh_prefs(sess), Json::object());
+  EXPECT_EQ(_build_ssh_prefs(Json::object()), Json::object());
+  EXPECT_EQ(MorvaneApp::_build_ssh_prefs(sess), Json::object());
+}
+
+TEST(SshCompat, SessionListReplacesOnlyItsCategoryOfThePreset) {
+  Json sess = {{"ssh_legacy_compat", true}, {"ssh_ciphers", {"aes256-ctr", "aes128-cbc"}}};
+  Json p = _build_ssh_prefs(sess);
+  EXPECT_EQ(names(p["ciphers"]), (std::vector<std::string>{"aes256-ctr", "aes128-cbc"}));
+  for (const char* cat : {"kex", "macs", "keys"}) EXPECT_EQ(p[cat], LEGACY_SSH_PREFS()[cat]) << cat;
+}
+
+TEST(SshCompat, EachSessionListFillsItsCategory) {
+  Json sess = {{"ssh_kex", {"curve25519-sha256"}},
+               {"ssh_ciphers", {"aes128-ctr"}},
+               {"ssh_macs", {"hmac-sha2-256"}},
+               {"ssh_keys", {"ssh-ed25519"}},
+               {"ssh_legacy_compat", "yes"}};  // any true value
+  Json p = _build_ssh_prefs(sess);
+  EXPECT_EQ(names(p["kex"]), std::vector<std::string>{"curve25519-sha256"});
+  EXPECT_EQ(names(p["ciphers"]), std::vector<std::string>{"aes128-ctr"});
+  EXPECT_EQ(names(p["macs"]), std::vector<std::string>{"hmac-sha2-256"});
+  EXPECT_EQ(names(p["keys"]), std::vector<std::string>{"ssh-ed25519"});
+  EXPECT_EQ(p["pubkeys"], LEGACY_SSH_PREFS()["pubkeys"]);
+  // A list given as anything but a sequence changes nothing.
+  EXPECT_EQ(_build_ssh_prefs({{"ssh_ciphers", "aes128-cbc"}}), Json::object());
+}
+
+TEST(SshCompat, WorkaroundNamesAndModes) {
+  EXPECT_STREQ(SSHBugSpec::FORCE_ON, "on");
+  const auto& ssh1 = SSHBugSpec::SSH1_BUGS();
+  EXPECT_EQ(ssh1, (std::vector<std::string>{"ignore1", "plainpw1"}));
+  for (const auto& n : SSHBugSpec::SSH2_BUGS()) {
+    EXPECT_EQ(std::find(ssh1.begin(), ssh1.end(), n), ssh1.end());
+    EXPECT_FALSE(SSHBugSpec::describe(n).empty());
+  }
+  EXPECT_EQ(SSHBugSpec::describe("nonsense"), "");
+}
+
+TEST(SshCompat, WorkaroundsBelongToTheThreadThatSetThem) {
+  set_thread_bugs({{"ignore2", "on"}, {"oldgex2", "OFF"}, {"bogus", "on"}, {"rsa_sha2", "sometimes"}, {"ignore1", "on"}});
+  EXPECT_TRUE(thread_bug_forced_on("ignore2"));
+  EXPECT_FALSE(thread_bug_forced_on("oldgex2"));
+  EXPECT_EQ(thread_bugs().at("oldgex2"), "off");
+  EXPECT_EQ(thread_bugs().count("bogus"), 0u);
+  EXPECT_EQ(thread_bugs().count("rsa_sha2"), 0u);
+  EXPECT_TRUE(thread_bug_forced_on("ignore1"));
+  _ssh_overrides.current = {{"ciphers", {"aes128-cbc"}}};
+
+  bool other_sees_bugs = true, other_sees_prefs = true;
+  std::thread([&] {
+    other_sees_bugs = !thread_bugs().empty();
+    other_sees_prefs = !_ssh_overrides.current.is_null();
+  }).join();
+  EXPECT_FALSE(other_sees_bugs);
+  EXPECT_FALSE(other_sees_prefs);
+
+  clear_thread_bugs();
+  _ssh_overrides.current = nullptr;
+  EXPECT_TRUE(_ssh_overrides.current.is_null());
+  EXPECT_TRUE(thread_bugs().empty());
+  set_thread_bugs(Json("not a record"));
+  EXPECT_TRUE(thread_bugs().empty());
+}
+
+}  // namespace
+}  // namespace morvane::ssh_compat

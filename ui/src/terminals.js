@@ -1,0 +1,287 @@
+// Terminal tabs: one xterm.js terminal per native tab, output pulled with drain_terminal
+// (fast for the visible tab, slowly for hidden ones), input pushed with send_input in order.
+import { Terminal } from '@xterm/xterm';
+import { FitAddon } from '@xterm/addon-fit';
+import { SearchAddon } from '@xterm/addon-search';
+import { Unicode11Addon } from '@xterm/addon-unicode11';
+import { WebLinksAddon } from '@xterm/addon-web-links';
+import '@xterm/xterm/css/xterm.css';
+
+import { h, sleep } from './dom.js';
+import { call, hasOp } from './transport.js';
+
+export const THEME = {
+  background: '#0d0f14',
+  foreground: '#d5dae4',
+  cursor: '#5cc8ff',
+  cursorAccent: '#0d0f14',
+  selectionBackground: 'rgba(92, 200, 255, 0.28)',
+  black: '#1b1f2a', red: '#ff6b7a', green: '#5fd38d', yellow: '#f4c25b',
+  blue: '#5aa9ff', magenta: '#c792ea', cyan: '#5cc8ff', white: '#c9d1de',
+  brightBlack: '#5c6680', brightRed: '#ff8f9a', brightGreen: '#85e6aa', brightYellow: '#ffd98a',
+  brightBlue: '#8cc4ff', brightMagenta: '#ddb3ff', brightCyan: '#8fdcff', brightWhite: '#f3f6fb',
+};
+
+const FONT = '"JetBrains Mono", "Cascadia Mono", "Fira Code", "DejaVu Sans Mono", "Noto Sans Mono CJK TC", "Noto Sans Mono", Menlo, Consolas, monospace';
+
+// Wakes the visible tab's pump early (after typing, on switching tabs).
+let wake = null;
+export function kickPump() {
+  const w = wake;
+  wake = null;
+  w?.();
+}
+function nap(ms) {
+  return new Promise((resolve) => {
+    const mine = () => {
+      clearTimeout(timer);
+      resolve();
+    };
+    const timer = setTimeout(() => {
+      if (wake === mine) wake = null;
+      resolve();
+    }, ms);
+    wake = mine;
+  });
+}
+
+export class TermTab {
+  constructor(summary, { container, onLink, onActivity }) {
+    this.id = summary.id;
+    this.display = summary.display;
+    this.protocol = summary.protocol;
+    this.sessionId = summary.session_id;
+    this.alive = summary.alive !== false;
+    this.connected = false;
+    this.failed = false;
+    this.reading = true;
+    this.encoding = null;
+    this.unseen = false;
+    this.transfer = null;
+    this.pendingIn = '';
+    this.sending = false;
+    this.draining = false;
+    this.lastSize = null;
+    this.onActivity = onActivity;
+
+    // Opened while visible so xterm.js can measure its font; hidden right after.
+    this.el = h('div', { class: 'term-pane', dataset: { tab: this.id } });
+    container.append(this.el);
+    this.term = new Terminal({
+      fontFamily: FONT,
+      fontSize: 13,
+      lineHeight: 1.12,
+      cursorBlink: true,
+      cursorStyle: 'bar',
+      scrollback: 10000,
+      allowProposedApi: true,
+      theme: THEME,
+      drawBoldTextInBrightColors: true,
+      macOptionIsMeta: true,
+      minimumContrastRatio: 1,
+    });
+    this.fit = new FitAddon();
+    this.search = new SearchAddon();
+    this.term.loadAddon(this.fit);
+    this.term.loadAddon(this.search);
+    this.term.loadAddon(new Unicode11Addon());
+    this.term.unicode.activeVersion = '11';
+    this.term.loadAddon(new WebLinksAddon((ev, uri) => onLink(uri)));
+    this.term.open(this.el);
+    this.term.onData((d) => this.sendInput(d));
+    this.term.onBinary((d) => this.sendInput(d));
+    this.term.onResize(() => this.sendSize());
+    this.resizeObserver = new ResizeObserver(() => this.scheduleFit());
+    this.resizeObserver.observe(this.el);
+    this.el.hidden = true;
+  }
+
+  update(summary) {
+    this.display = summary.display;
+    this.protocol = summary.protocol;
+    this.sessionId = summary.session_id;
+    const alive = summary.alive !== false;
+    if (this.alive && !alive) this.connected = false;
+    this.alive = alive;
+  }
+
+  get state() {
+    if (!this.alive) return this.failed ? 'failed' : 'ended';
+    return this.connected ? 'connected' : 'connecting';
+  }
+
+  show() {
+    this.el.hidden = false;
+    this.unseen = false;
+    this.scheduleFit();
+  }
+
+  hide() {
+    this.el.hidden = true;
+  }
+
+  focus() {
+    this.term.focus();
+  }
+
+  scheduleFit() {
+    if (this.fitQueued) return;
+    this.fitQueued = true;
+    requestAnimationFrame(() => {
+      this.fitQueued = false;
+      if (this.el.hidden || !this.el.isConnected || this.el.clientWidth === 0) return;
+      try {
+        this.fit.fit();
+      } catch {
+        return;
+      }
+      this.el.dataset.rows = this.term.rows;
+      this.el.dataset.cols = this.term.cols;
+      this.sendSize();
+    });
+  }
+
+  // Every size change reaches the connection; a repeat of the last one does not.
+  async sendSize(force = false) {
+    const size = `${this.term.rows}x${this.term.cols}`;
+    if (!force && size === this.lastSize) return;
+    this.lastSize = size;
+    try {
+      const ok = await call('resize_pty', this.id, this.term.rows, this.term.cols);
+      // Not connected yet: the size goes again when terminalConnected arrives.
+      if (!ok && !this.connected) this.lastSize = null;
+    } catch {
+      this.lastSize = null;
+    }
+  }
+
+  // Keystrokes and pastes go one call at a time so they arrive in order.
+  sendInput(data) {
+    this.pendingIn += data;
+    if (!this.sending) this.flushInput();
+  }
+
+  async flushInput() {
+    this.sending = true;
+    while (this.pendingIn) {
+      const chunk = this.pendingIn;
+      this.pendingIn = '';
+      try {
+        await call('send_input', this.id, chunk);
+      } catch (e) {
+        console.warn('send_input', e);
+      }
+      kickPump();
+    }
+    this.sending = false;
+  }
+
+  // Resolves once xterm.js has parsed the text: the pump waits, so output that arrives
+  // faster than it can be drawn collects (bounded) on the native side, not in the page.
+  write(text) {
+    if (!text) return Promise.resolve();
+    window.__morvaneTap?.(this.id, text);
+    if (!this.connected && this.alive) this.connected = true;
+    if (this.el.hidden) this.unseen = true;
+    this.onActivity?.(this);
+    return new Promise((resolve) => this.term.write(text, resolve));
+  }
+
+  info(message, isError) {
+    if (isError) this.failed = true;
+    const body = String(message).replace(/\r?\n/g, '\r\n');
+    const color = isError ? '\x1b[1;31m' : '\x1b[38;5;110m';
+    // A notice starts on a line of its own.
+    const lead = this.term.buffer.active.cursorX > 0 ? '\r\n' : '';
+    this.term.write(`${lead}${color}${body}\x1b[0m\r\n`);
+    this.onActivity?.(this);
+  }
+
+  // The tab's buffered output, or "" (also while another drain of this tab is under way).
+  async fetchOutput() {
+    if (this.draining) return '';
+    this.draining = true;
+    try {
+      return await call('drain_terminal', this.id);
+    } finally {
+      this.draining = false;
+    }
+  }
+
+  async drainOnce() {
+    const data = await this.fetchOutput();
+    if (data) await this.write(data);
+    return !!data;
+  }
+
+  dispose() {
+    this.resizeObserver.disconnect();
+    this.term.dispose();
+    this.el.remove();
+  }
+}
+
+// The output pumps: the visible tab is drained as fast as it produces (and within a few
+// milliseconds of typing), hidden tabs once a second, everything slowly while the page
+// itself is hidden.
+export function startPumps(getActive, getHidden) {
+  (async () => {
+    let idle = 0;
+    // While xterm.js parses one piece, the next is already being fetched; never more than
+    // one piece waits, so a fast producer fills the native buffer, not the page.
+    let parsing = Promise.resolve();
+    for (;;) {
+      const tab = getActive();
+      if (!tab) {
+        await nap(100);
+        continue;
+      }
+      let data = '';
+      try {
+        data = await tab.fetchOutput();
+      } catch {
+        await sleep(500);
+      }
+      if (data) {
+        await parsing;
+        parsing = tab.write(data);
+        idle = 0;
+        continue;
+      }
+      idle++;
+      if (idle >= 4 && !document.hidden && hasOp('wait_terminal_output')) {
+        // Quiet: the native side says when output arrives (or after a second) instead of
+        // being asked every few milliseconds. Typing or switching tabs cuts the wait short.
+        const kicked = nap(1000);
+        await Promise.race([call('wait_terminal_output', [tab.id], 1.0).catch(() => sleep(500)), kicked]);
+        continue;
+      }
+      // Typing wakes the pump at once (kickPump), so a long quiet spell may poll slowly.
+      const wait = document.hidden ? 1000 : idle < 8 ? 8 : idle < 40 ? 25 : idle < 200 ? 50 : 100;
+      await nap(wait);
+    }
+  })();
+  (async () => {
+    for (;;) {
+      await sleep(document.hidden ? 2000 : 1000);
+      let ready = getHidden();
+      if (ready.length && hasOp('wait_terminal_output')) {
+        // One question for all hidden tabs; only those with output are drained.
+        try {
+          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 0);
+          ready = ready.filter((t) => ids.includes(t.id));
+        } catch {
+          /* drain them all, as without the question */
+        }
+      }
+      for (const tab of ready) {
+        try {
+          // A hidden tab that is busy gets drained until it is quiet, up to a limit.
+          for (let i = 0; i < 8 && (await tab.drainOnce()); i++);
+        } catch {
+          /* the tab went away meanwhile */
+        }
+      }
+    }
+  })();
+}
