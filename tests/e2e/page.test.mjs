@@ -3,7 +3,9 @@
 // close the tab. Screenshots of the main views go to $MORVANE_SHOTS.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { readFileSync } from 'node:fs';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import { launchBrowser, screenText, screenshotDir, startServe, waitForScreen } from './harness.mjs';
@@ -206,5 +208,38 @@ describe('the page in a browser', () => {
     assert.equal(tabs.length, 1);
     assert.notEqual(tabs[0].id, first);
     assert.match(await screenText(page), /mv\$/);
+  });
+
+  test('a serial tab shows the board, echoes typing and offers the ESP32 reset buttons', async () => {
+    // A board stand-in on a PTY: it answers the first five bytes it gets, then echoes.
+    const dir = mkdtempSync(join(tmpdir(), 'morvane-e2e-pty-'));
+    const link = join(dir, 'ttyBOARD');
+    writeFileSync(join(dir, 'board.sh'), "x=$(head -c 5)\nprintf 'board heard %s\\r\\n' \"$x\"\nexec cat\n");
+    const board = spawn('socat', [`pty,raw,echo=0,link=${link}`, `EXEC:sh ${join(dir, 'board.sh')}`], { stdio: 'ignore' });
+    try {
+      for (let i = 0; i < 100 && !existsSync(link); i++) await page.waitForTimeout(50);
+      assert.ok(existsSync(link), 'socat made no PTY');
+      await server.call('save_session', { name: 'Board', protocol: 'serial', host: link, port: 115200 });
+      await page.reload();
+      await page.waitForSelector('html[data-ready="1"]');
+      await page.locator('.session', { hasText: 'Board' }).dblclick();
+      await page.locator('.tab.active[data-state="connected"]', { hasText: 'Board' }).waitFor();
+      await page.locator('.term-pane:not([hidden]) .xterm').click();
+      await page.keyboard.type('hello');
+      await waitForScreen(page, /board heard hello/);
+      await page.keyboard.type('-again');
+      await waitForScreen(page, /-again/);
+      await shot('10-serial-tab');
+      // A PTY has no modem lines: the reset runs, fails in the background and says so.
+      await page.getByRole('button', { name: 'Reset board' }).click();
+      for (let i = 0; i < 100 && !server.output().includes('[esp_reset:hard_reset]'); i++) await page.waitForTimeout(50);
+      assert.match(server.output(), /\[esp_reset:hard_reset\]/);
+      assert.equal(await page.getByRole('button', { name: 'Bootloader' }).count(), 1);
+      await page.locator('.tab', { hasText: 'Local shell' }).click();
+      assert.equal(await page.getByRole('button', { name: 'Reset board' }).count(), 0, 'only serial tabs reset boards');
+    } finally {
+      board.kill();
+      rmSync(dir, { recursive: true, force: true });
+    }
   });
 });

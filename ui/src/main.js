@@ -490,6 +490,20 @@ function renderToolbar() {
     },
   }, icon(tab.reading ? 'pause' : 'play', 14), tab.reading ? t('a.pause_output') : t('a.resume_output'));
   const xfer = tab.transfer ? h('span', { class: 'xfer' }, describeTransfer(tab.transfer)) : null;
+  // ESP32 boards on a USB-UART adapter reset through DTR/RTS; only serial tabs have them.
+  const espButton = (op, label, hint, iconName) => (tab.protocol === 'serial' && hasOp(op)
+    ? h('button', {
+      class: 'tool', title: t(hint), dataset: { op },
+      onclick: async () => {
+        try {
+          if (!(await call(op, tab.id))) toast(t('e.esp_reset_off'), 'error');
+        } catch (e) {
+          toast(t('e.call_failed', { err: e.message }), 'error');
+        }
+        tab.focus();
+      },
+    }, icon(iconName, 14), t(label))
+    : null);
   ui.toolbar.replaceChildren(
     h('div', { class: 'tb-left' },
       h('span', { class: `state-pill ${tab.state}` }, h('span', { class: `dot ${tab.state}` }), t(`ts.${tab.state}`)),
@@ -499,6 +513,8 @@ function renderToolbar() {
     h('div', { class: 'tb-right' },
       h('label', { class: 'enc-label' }, t('f.encoding_short'), enc),
       reading,
+      espButton('hard_reset_esp', 'a.esp_reset', 'h.esp_reset', 'refresh'),
+      espButton('enter_bootloader_esp', 'a.esp_boot', 'h.esp_boot', 'chip'),
       h('button', { class: 'tool', title: `${t('a.find')} (Ctrl+Shift+F)`, onclick: () => openSearch() }, icon('search', 14), t('a.find')),
       h('button', { class: 'tool', title: `${t('a.reconnect')} (Ctrl+Shift+R)`, onclick: () => reconnect(tab.id) }, icon('refresh', 14), t('a.reconnect'))),
   );
