@@ -51,6 +51,7 @@ const PATHS = {
   plug: 'M9 7V3m6 4V3M6 7h12v4a6 6 0 0 1-12 0V7Zm6 10v4',
   folder: 'M3 6h6l2 2h10v11H3z',
   chip: 'M8 8h8v8H8zM10 4v4m4-4v4m-4 8v4m4-4v4M4 10h4m-4 4h4m8-4h4m-4 4h4',
+  power: 'M12 3v8M6.3 6.8a8 8 0 1 0 11.4 0',
   keyboard: 'M3 6h18v12H3zM7 10h.01M11 10h.01M15 10h.01M7 14h10',
 };
 

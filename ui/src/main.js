@@ -513,7 +513,7 @@ function renderToolbar() {
     h('div', { class: 'tb-right' },
       h('label', { class: 'enc-label' }, t('f.encoding_short'), enc),
       reading,
-      espButton('hard_reset_esp', 'a.esp_reset', 'h.esp_reset', 'refresh'),
+      espButton('hard_reset_esp', 'a.esp_reset', 'h.esp_reset', 'power'),
       espButton('enter_bootloader_esp', 'a.esp_boot', 'h.esp_boot', 'chip'),
       h('button', { class: 'tool', title: `${t('a.find')} (Ctrl+Shift+F)`, onclick: () => openSearch() }, icon('search', 14), t('a.find')),
       h('button', { class: 'tool', title: `${t('a.reconnect')} (Ctrl+Shift+R)`, onclick: () => reconnect(tab.id) }, icon('refresh', 14), t('a.reconnect'))),
