@@ -1,5 +1,6 @@
 #include "util/text.h"
 
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -90,17 +91,16 @@ size_t valid_utf8_prefix(std::string_view sv) {
   const size_t n = sv.size();
   size_t i = 0;
   while (i < n) {
-    // Terminal output is mostly ASCII: skip it eight bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
     unsigned char c = p[i];
     if (c < 0x80) {
+      // Terminal output is mostly ASCII: skip the rest of a run eight bytes at a time.
       ++i;
+      while (i + 8 <= n) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (w & 0x8080808080808080ULL) break;
+        i += 8;
+      }
       continue;
     }
     if (c >= 0xC2 && c <= 0xDF) {
@@ -113,6 +113,7 @@ size_t valid_utf8_prefix(std::string_view sv) {
     if (c >= 0xE0 && c <= 0xEF) {
       if (i + 2 < n) {
         unsigned char c1 = p[i + 1], c2 = p[i + 2];
+        // E0 and ED limit their second byte (no overlong forms, no surrogates).
         bool ok1 = c == 0xE0 ? (c1 >= 0xA0 && c1 <= 0xBF) : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F) : (c1 & 0xC0) == 0x80;
         if (ok1 && (c2 & 0xC0) == 0x80) {
           i += 3;
@@ -184,10 +185,17 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 size_t count_codepoints(std::string_view s) {
-  size_t n = 0;
+  // Every byte but a continuation byte (10xxxxxx) starts a character; count those eight
+  // at a time: a byte's top bit set and the next bit clear marks a continuation.
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  for (size_t i = 0; i < s.size(); ++i) n += (p[i] & 0xC0) != 0x80;
-  return n;
+  size_t cont = 0, i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    cont += static_cast<size_t>(std::popcount(w & ~(w << 1) & 0x8080808080808080ULL));
+  }
+  for (; i < s.size(); ++i) cont += (p[i] & 0xC0) == 0x80;
+  return s.size() - cont;
 }
 
 std::optional<std::string> format_braces(std::string_view p, const std::map<std::string, Json>& values) {

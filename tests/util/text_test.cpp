@@ -37,6 +37,30 @@ TEST(Utf8, SanitizeReplacesMaximalSubparts) {
   EXPECT_EQ(text::count_codepoints("a連\xF0\x9F\x98\x80"), 3u);
 }
 
+// The word-at-a-time fast paths against a byte-by-byte reading, at every alignment and
+// with runs that end inside a word.
+TEST(Utf8, FastPathsAgreeWithAPlainReading) {
+  auto plain_count = [](const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
+  };
+  const std::string pieces[] = {"a", "Zz", "\xC3\xA9", "\xE9\x80\xA3", "\xF0\x9F\x98\x80", "\r\n", "\x80", "\xE4\xBD"};
+  uint32_t seed = 7;
+  for (int round = 0; round < 3000; ++round) {
+    std::string s;
+    int len = static_cast<int>((seed = seed * 1103515245u + 12345u) >> 20) % 40;
+    for (int k = 0; k < len; ++k) s += pieces[((seed = seed * 1103515245u + 12345u) >> 16) % 8];
+    ASSERT_EQ(text::count_codepoints(s), plain_count(s)) << round;
+    size_t valid = text::valid_utf8_prefix(s);
+    // The prefix is valid, and it stops only where a broken sequence starts.
+    EXPECT_EQ(text::sanitize_utf8(s.substr(0, valid)), s.substr(0, valid)) << round;
+    if (valid < s.size()) {
+      EXPECT_NE(text::sanitize_utf8(s.substr(valid, 4)).substr(0, 3), s.substr(valid, 3)) << round;
+    }
+  }
+}
+
 TEST(PercentDecode, DecodesValidEscapesOnly) {
   EXPECT_EQ(text::percent_decode("My%20Server"), "My Server");
   EXPECT_EQ(text::percent_decode("a+b%2"), "a+b%2");
