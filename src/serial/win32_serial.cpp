@@ -244,6 +244,7 @@ void Win32Serial::_restore_dcb(const Dcb& saved) noexcept {
 }
 
 void Win32Serial::run_sequence(const char* name, const std::function<void()>& steps) {
+  std::lock_guard<std::mutex> one_at_a_time(sequence_mutex_);
   diag(std::string("[serial.reset] ") + name + " begin");
   const Dcb saved = _grab_manual_modem_lines();
   try {

@@ -117,6 +117,9 @@ class Win32Serial {
   Handle h_ = kInvalidHandle;
   std::atomic<bool> closed_{true};
 
+  // One line sequence at a time: a second one started meanwhile would save the first's
+  // manual-control DCB as "the settings" and put that back, losing the handshake for good.
+  std::mutex sequence_mutex_;
   std::mutex use_mutex_;  // guards the two fields below; never held during a call
   int in_flight_ = 0;
   bool released_ = false;

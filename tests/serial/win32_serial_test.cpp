@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -451,6 +452,25 @@ TEST(SerialReset, SequencesRunInExactOrderAndRestoreTheDcb) {
     EXPECT_EQ(h.api->state.fRtsControl, 2);
     EXPECT_EQ(h.api->state.fOutxCtsFlow, 1);
   }
+}
+
+// A double click on a reset button: two sequences on one port at once. Each must find the
+// port's own settings, so the handshake is back when both are done.
+TEST(SerialReset, OverlappingSequencesStillRestoreTheHandshake) {
+  auto api = std::make_shared<RecordingCommApi>();
+  SerialParams p;
+  p.port = "COM3";
+  p.rtscts = true;
+  Win32Serial port(p, api, [](double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s / 10)); });
+  const Dcb before = api->state;
+  testing::internal::CaptureStderr();
+  std::thread other([&] { port.enter_bootloader(); });
+  port.hard_reset();
+  other.join();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(api->state, before);
+  EXPECT_EQ(api->state.fRtsControl, 2);
+  EXPECT_EQ(api->state.fOutxCtsFlow, 1);
 }
 
 TEST(SerialReset, FailingStepStillRestoresAndPropagates) {

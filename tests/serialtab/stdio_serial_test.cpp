@@ -146,6 +146,14 @@ TEST(SerialStdio, ASerialSessionLivesThroughUnpluggingAndAnswersTheResetButtons)
     EXPECT_FALSE(prog.call("hard_reset_esp", {"00000000"}).get<bool>());
     Json ports = prog.call("serial_list_ports");
     EXPECT_TRUE(ports.is_array());
+    // The sequences run in workers: let both finish on the port before it goes away.
+    for (int i = 0; i < 100; ++i) {
+      std::string so_far = read_text(err_file);
+      if (so_far.find("[esp_reset:hard_reset] modem ctrl failed") != std::string::npos &&
+          so_far.find("[esp_reset:enter_bootloader] modem ctrl failed") != std::string::npos)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 
     cable.unplug();
     ASSERT_TRUE(prog.page_has("Serial port " + cable.a + " disconnected, waiting to reconnect..."));
@@ -167,7 +175,8 @@ TEST(SerialStdio, ASerialSessionLivesThroughUnpluggingAndAnswersTheResetButtons)
   std::string err = read_text(err_file);
   EXPECT_NE(err.find("[esp_reset:hard_reset] dispatching to worker thread\n"), std::string::npos) << err;
   EXPECT_NE(err.find("[esp_reset:hard_reset] modem ctrl failed: EscapeCommFunction err=25, DeviceIoControl err=25\n"),
-            std::string::npos);
+            std::string::npos)
+      << err;
   EXPECT_NE(err.find("[esp_reset:enter_bootloader] modem ctrl failed: "), std::string::npos);
   EXPECT_NE(err.find("[esp_reset:hard_reset] tab 00000000 not found\n"), std::string::npos);
   EXPECT_NE(err.find("[esp_reset:hard_reset] ser=None open=None\n"), std::string::npos);
