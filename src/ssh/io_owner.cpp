@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -33,8 +34,28 @@ void close_and_free(ssh_channel ch) {
 
 }  // namespace
 
+void Impl::watch(ssh_channel ch) {
+  if (channel_cb_.size == 0) {
+    channel_cb_.userdata = this;
+    // Data is left in the channel's buffer (0 bytes taken); the pass reads it.
+    channel_cb_.channel_data_function = [](ssh_session, ssh_channel, void*, uint32_t, int, void* self) {
+      ++static_cast<Impl*>(self)->activity_;
+      return 0;
+    };
+    channel_cb_.channel_eof_function = [](ssh_session, ssh_channel, void* self) { ++static_cast<Impl*>(self)->activity_; };
+    channel_cb_.channel_close_function = [](ssh_session, ssh_channel, void* self) { ++static_cast<Impl*>(self)->activity_; };
+    channel_cb_.channel_write_wontblock_function = [](ssh_session, ssh_channel, uint32_t, void* self) {
+      ++static_cast<Impl*>(self)->activity_;
+      return 0;
+    };
+    ssh_callbacks_init(&channel_cb_);
+  }
+  if (ch) ssh_add_channel_callbacks(ch, &channel_cb_);
+}
+
 void Impl::run() {
   ssh_set_blocking(session, 0);
+  for (auto& sh : shells) watch(sh.ch);
   // The session in an event of its own lets the loop have libssh process whatever arrived
   // even when no channel is being read (all consumers full).
   event_ = ssh_event_new();
@@ -73,6 +94,10 @@ void Impl::run() {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
       timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(left + 1, 3600 * 1000)));
     }
+    // A channel being opened learns of the server's answer from a packet no callback
+    // reports (another channel's call may take it in): look again every 10 ms meanwhile.
+    for (auto& r : relays_)
+      if (r->state == Relay::State::opening_channel) timeout = timeout < 0 ? 10 : std::min(timeout, 10);
     if (busy) timeout = 0;
     int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0 && errno != EINTR) break;
@@ -81,6 +106,7 @@ void Impl::run() {
 
     // ---- let libssh read and write the session's socket ------------------------------------------
     if (event_ && ssh_event_dopoll(event_, 0) == SSH_ERROR && !ssh_is_connected(session)) break;
+    const unsigned long long seen = activity_;
 
     // ---- the shell channels -----------------------------------------------------------------------
     busy = false;
@@ -90,11 +116,13 @@ void Impl::run() {
     // ---- forwards -----------------------------------------------------------------------------------
     for (size_t i = 0; i < listeners.size(); ++i)
       if (fds[first_listener + i].revents & POLLIN) accept_local(listeners[i]);
-    if (!remote_targets.empty()) accept_remote();
     for (size_t i = 0; i < polled.size(); ++i) service_relay(*polled[i], fds[first_relay + i].revents);
+    // After the relays: a connection the server opened while they were served is taken now.
+    if (!remote_targets.empty()) accept_remote();
     // Relays added this pass had no poll yet: give them one turn now.
     for (size_t i = polled.size(); i < relays_.size(); ++i) service_relay(*relays_[i], 0);
     std::erase_if(relays_, [](const std::unique_ptr<Relay>& r) { return r->done; });
+    if (activity_ != seen) busy = true;
 
     // ---- keep-alive -------------------------------------------------------------------------------------
     ka = keepalive_sec.load();
@@ -200,6 +228,7 @@ void Impl::accept_local(Listener& l) {
       ::close(fd);
       continue;
     }
+    watch(r->ch);
     char host[INET_ADDRSTRLEN] = "127.0.0.1";
     ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
     r->origin_host = host;
@@ -231,6 +260,7 @@ void Impl::accept_remote() {
     auto r = std::make_unique<Relay>();
     r->fd = fd;
     r->ch = ch;
+    watch(ch);
     int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&it->second), sizeof(sockaddr_in));
     if (rc == 0) {
       r->state = Relay::State::open;

@@ -2,6 +2,7 @@
 // Inside an SSH-2 connection: the state its I/O owner thread keeps, and what it shares with
 // the tab's threads. Not part of the module's interface.
 #include <libssh/libssh.h>
+#include <libssh/callbacks.h>
 #include <netinet/in.h>
 
 #include <atomic>
@@ -135,6 +136,14 @@ class Impl {
   void fail_relay(Relay& r);
   void send_keepalive();
   void teardown();
+
+  // Packets for a channel are taken in by whichever libssh call reads the socket, often a
+  // call made for another channel. Callbacks on every channel count such arrivals (data,
+  // end, close, a grown window), so that a pass in which they happened runs once more
+  // instead of sleeping on a socket that has nothing further to say.
+  void watch(ssh_channel ch);
+  unsigned long long activity_ = 0;
+  ssh_channel_callbacks_struct channel_cb_{};
 
   std::mutex wake_mu_;
   int wake_r_ = -1, wake_w_ = -1;
