@@ -23,6 +23,8 @@ export const THEME = {
 };
 
 const FONT = '"JetBrains Mono", "Cascadia Mono", "Fira Code", "DejaVu Sans Mono", "Noto Sans Mono CJK TC", "Noto Sans Mono", Menlo, Consolas, monospace';
+// How long the cursor blinks after the last keystroke or output.
+const CURSOR_BLINK_MS = 10000;
 
 // Wakes the visible tab's pump early (after typing, on switching tabs).
 let wake = null;
@@ -88,12 +90,26 @@ export class TermTab {
     this.term.unicode.activeVersion = '11';
     this.term.loadAddon(new WebLinksAddon((ev, uri) => onLink(uri)));
     this.term.open(this.el);
+    // The cursor blinks for a while after typing or output, then rests, as desktop
+    // terminals do: an idle page then draws nothing at all.
+    this.blinkTimer = 0;
+    this.term.textarea?.addEventListener('focus', () => this.wakeCursor());
     this.term.onData((d) => this.sendInput(d));
+    this.term.onData(() => this.wakeCursor());
+    this.term.onWriteParsed(() => this.wakeCursor());
     this.term.onBinary((d) => this.sendInput(d));
     this.term.onResize(() => this.sendSize());
     this.resizeObserver = new ResizeObserver(() => this.scheduleFit());
     this.resizeObserver.observe(this.el);
     this.el.hidden = true;
+  }
+
+  wakeCursor() {
+    if (!this.term.options.cursorBlink) this.term.options.cursorBlink = true;
+    clearTimeout(this.blinkTimer);
+    this.blinkTimer = setTimeout(() => {
+      this.term.options.cursorBlink = false;
+    }, CURSOR_BLINK_MS);
   }
 
   update(summary) {
@@ -215,6 +231,7 @@ export class TermTab {
   }
 
   dispose() {
+    clearTimeout(this.blinkTimer);
     this.resizeObserver.disconnect();
     this.term.dispose();
     this.el.remove();
