@@ -1,6 +1,5 @@
 #include "util/text.h"
 
-#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -192,7 +191,10 @@ size_t count_codepoints(std::string_view s) {
   for (; i + 8 <= s.size(); i += 8) {
     uint64_t w;
     std::memcpy(&w, p + i, 8);
-    cont += static_cast<size_t>(std::popcount(w & ~(w << 1) & 0x8080808080808080ULL));
+    // One bit per byte at bit 7; the multiply adds the eight of them into the top byte
+    // (a popcount instruction is not in the baseline instruction set).
+    const uint64_t marks = (w & ~(w << 1) & 0x8080808080808080ULL) >> 7;
+    cont += static_cast<size_t>((marks * 0x0101010101010101ULL) >> 56);
   }
   for (; i < s.size(); ++i) cont += (p[i] & 0xC0) == 0x80;
   return s.size() - cont;
