@@ -84,56 +84,6 @@ Json error_body(const std::string& text) {
   return r;
 }
 
-// Appends s as a JSON string literal; false (out unspecified) when s is not valid UTF-8.
-// Terminal output is most of what the page fetches: this is several times faster than the
-// general serialiser on megabytes of text.
-bool append_json_string(std::string& out, std::string_view s) {
-  static const char hex[] = "0123456789abcdef";
-  out.reserve(out.size() + s.size() + s.size() / 16 + 2);
-  out += '"';
-  size_t run = 0;  // start of the bytes not yet copied
-  size_t i = 0;
-  auto flush = [&](size_t upto) {
-    out.append(s.data() + run, upto - run);
-  };
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
-      ++i;
-      continue;
-    }
-    if (c >= 0x80) {
-      size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-      if (n == 0 || c > 0xF4 || i + n > s.size()) return false;
-      for (size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-      unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
-      if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0) || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90))
-        return false;
-      i += n;
-      continue;
-    }
-    flush(i);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 15];
-    }
-    run = ++i;
-  }
-  flush(i);
-  out += '"';
-  return true;
-}
-
 // "data:" lines for one script; a script is one line, but a line break must never end
 // the event early.
 std::string sse_event(const std::string& script) {
@@ -256,17 +206,9 @@ struct HttpHost::Impl {
       Json args = msg.contains("args") ? msg["args"] : Json::array();
       if (!args.is_array()) return set_json(res, error_body("args must be a list"), 400);
       try {
-        Json result = bridge->call(op.get<std::string>(), args);
-        std::string body = "{\"ok\": true, \"result\": ";
-        if (result.is_string() && append_json_string(body, result.get_ref<const std::string&>())) {
-          body += '}';
-          res.set_header("Cache-Control", "no-store");
-          res.set_content(std::move(body), "application/json; charset=utf-8");
-          return;
-        }
         Json r = Json::object();
         r["ok"] = true;
-        r["result"] = std::move(result);
+        r["result"] = bridge->call(op.get<std::string>(), args);
         set_json(res, r);
       } catch (const std::exception& e) {
         set_json(res, error_body(e.what()));

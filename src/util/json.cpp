@@ -30,12 +30,25 @@ void append_u16(std::string& out, unsigned cu) {
   out += hex[cu & 0xF];
 }
 
-void append_quoted(std::string& out, const std::string& raw, bool ascii) {
-  const std::string s = text::sanitize_utf8(raw);
+}  // namespace
+
+void append_quoted(std::string& out, std::string_view raw, bool ascii) {
+  // Terminal output of megabytes goes through here: text that is already valid UTF-8 is
+  // not copied first, and runs that need no escape are appended in one piece.
+  std::string fixed;
+  std::string_view s = raw;
+  if (text::valid_utf8_prefix(raw) != raw.size()) s = fixed = text::sanitize_utf8(raw);
+  out.reserve(out.size() + s.size() + 2);
   out += '"';
+  size_t run = 0;
   size_t i = 0;
   while (i < s.size()) {
     unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\' && (c < 0x7F || (!ascii && c >= 0x80))) {
+      ++i;
+      continue;
+    }
+    out.append(s.data() + run, i - run);
     if (c < 0x80) {
       switch (c) {
         case '"': out += "\\\""; break;
@@ -46,17 +59,16 @@ void append_quoted(std::string& out, const std::string& raw, bool ascii) {
         case '\b': out += "\\b"; break;
         case '\f': out += "\\f"; break;
         default:
-          if (c < 0x20 || (ascii && c == 0x7F)) append_u16(out, c);
+          if (c < 0x20 || ascii) append_u16(out, c);  // controls; DEL in the ASCII form
           else out += static_cast<char>(c);
       }
-      ++i;
+      run = ++i;
       continue;
     }
+    // Only the ASCII form gets here with a multi-byte character.
     size_t len = 1;
     char32_t cp = text::decode_utf8_at(s, i, &len);
-    if (!ascii) {
-      out.append(s, i, len);
-    } else if (cp >= 0x10000) {
+    if (cp >= 0x10000) {
       char32_t v = cp - 0x10000;
       append_u16(out, 0xD800 + (v >> 10));
       append_u16(out, 0xDC00 + (v & 0x3FF));
@@ -64,9 +76,13 @@ void append_quoted(std::string& out, const std::string& raw, bool ascii) {
       append_u16(out, cp);
     }
     i += len;
+    run = i;
   }
+  out.append(s.data() + run, i - run);
   out += '"';
 }
+
+namespace {
 
 void write_line(std::string& out, const Json& v, bool ascii) {
   switch (v.type()) {

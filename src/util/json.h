@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace morvane {
 
@@ -24,6 +25,8 @@ std::string dump_line(const Json& v, bool ascii);
 
 // A JSON string literal for s (quotes included), escaped as dump_line does.
 std::string quote(const std::string& s, bool ascii);
+// The same literal appended to out.
+void append_quoted(std::string& out, std::string_view s, bool ascii);
 
 // Truth of a value: null, false, 0, 0.0, "", [] and {} are false; all else is true.
 bool truthy(const Json& v);
