@@ -13,17 +13,10 @@
 #include <vector>
 
 #include "backends/local_shell.h"
+#include "util/win_text.h"
 
 namespace morvane {
 namespace {
-
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
 
 std::runtime_error win_error(const std::string& what, DWORD code = GetLastError()) {
   return std::runtime_error(what + ": [WinError " + std::to_string(code) + "]");

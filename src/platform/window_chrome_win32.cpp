@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/window_chrome.h"
+#include "util/win_text.h"
 
 // MinGW's dwmapi.h predates the attribute; Windows 10 20H1 and later know it as 20, earlier
 // builds of Windows 10 as 19. Both are sent, as the older builds ignore the unknown one.
@@ -19,13 +20,6 @@ namespace {
 std::mutex g_mu;
 DarkTitlebarHandler g_handler;
 
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
 }  // namespace
 
 void set_dark_titlebar_handler(DarkTitlebarHandler h) {

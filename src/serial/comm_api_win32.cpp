@@ -8,6 +8,7 @@
 
 // After <windows.h>: the interface's CreateFile must not become CreateFileW.
 #include "serial/comm_api_win32.h"
+#include "util/win_text.h"
 
 #include <string>
 
@@ -16,14 +17,6 @@ namespace morvane::serial {
 namespace {
 
 HANDLE native(Handle h) { return reinterpret_cast<HANDLE>(h); }
-
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
 
 Dcb from_native(const DCB& n) {
   Dcb d;

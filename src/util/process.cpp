@@ -1,4 +1,5 @@
 #include "util/process.h"
+#include "util/win_text.h"
 
 #include <cerrno>
 #include <chrono>
@@ -148,14 +149,6 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 #else  // _WIN32
 
 namespace {
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
 // Quoting of one argument the way the C runtime splits a command line.
 std::wstring quote_arg(const std::wstring& a) {
   if (!a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos) return a;
