@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/morvane_app.h"
+#include "common/bench_app.h"
 #include "common/ratio.h"
 #include "socat_pair.h"
 
@@ -31,28 +32,7 @@ size_t round_bytes() {
   return static_cast<size_t>(std::max(1L, value)) << 20;
 }
 
-struct Page : Host {
-  bool exists() override { return true; }
-  void evaluate(const std::string&) override {}
-  void create_window(const WindowSpec&, Bridge&, std::function<bool()>) override {}
-  void run_loop() override {}
-};
-
-struct App {
-  fs::path dir;
-  Page page;
-  std::unique_ptr<MorvaneApp> app;
-  App() {
-    char tmpl[] = "/tmp/morvane-bench-XXXXXX";
-    dir = mkdtemp(tmpl);
-    app = std::make_unique<MorvaneApp>(QueueMap{}, EventMap{}, dir, dir);
-    app->set_window(&page);
-    app->connect_delay_sec = 0;
-  }
-  ~App() {
-    app.reset();
-    fs::remove_all(dir);
-  }
+struct App : bench::BenchApp {
   // A serial tab on the port, once its port is open and the connected line is drained.
   std::string open_serial(const std::string& path) {
     Json s = {{"protocol", "serial"}, {"host", path}, {"port", 921600}};

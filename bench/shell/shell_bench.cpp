@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/morvane_app.h"
+#include "common/bench_app.h"
 #include "common/ratio.h"
 
 namespace fs = std::filesystem;
@@ -26,28 +27,7 @@ constexpr long long kBytes = 200LL << 20;
 const std::string kCommand =
     "head -c " + std::to_string(kBytes) + " /dev/zero | tr '\\0' a | fold -w 4000; echo; echo END-OF-$((6*7))-OUTPUT";
 
-struct Page : Host {
-  bool exists() override { return true; }
-  void evaluate(const std::string&) override {}
-  void create_window(const WindowSpec&, Bridge&, std::function<bool()>) override {}
-  void run_loop() override {}
-};
-
-struct App {
-  fs::path dir;
-  Page page;
-  std::unique_ptr<MorvaneApp> app;
-  App() {
-    char tmpl[] = "/tmp/morvane-bench-XXXXXX";
-    dir = mkdtemp(tmpl);
-    app = std::make_unique<MorvaneApp>(QueueMap{}, EventMap{}, dir, dir);
-    app->set_window(&page);
-    app->connect_delay_sec = 0;
-  }
-  ~App() {
-    app.reset();
-    fs::remove_all(dir);
-  }
+struct App : bench::BenchApp {
   std::string open_shell(const std::string& custom) {
     Json s = Json::object();
     s["protocol"] = "conpty";

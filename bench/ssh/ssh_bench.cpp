@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/morvane_app.h"
+#include "common/bench_app.h"
 #include "common/ratio.h"
 #include "sshd_fixture.h"
 
@@ -20,13 +21,6 @@ constexpr long long kBytes = 200LL << 20;
 // Long lines: a PTY's line discipline costs per newline, and that is not what we measure.
 const std::string kCommand = "head -c " + std::to_string(kBytes) +
                              " /dev/zero | tr '\\0' a | fold -w 4000; echo; echo END-OF-$((6*7))-OUTPUT";
-
-struct Page : Host {
-  bool exists() override { return true; }
-  void evaluate(const std::string&) override {}
-  void create_window(const WindowSpec&, Bridge&, std::function<bool()>) override {}
-  void run_loop() override {}
-};
 
 // One sshd and one authorized key for the whole run.
 struct Peer {
@@ -55,7 +49,7 @@ Peer& peer() {
 
 struct App {
   TempDir dir;
-  Page page;
+  bench::QuietPage page;
   std::unique_ptr<MorvaneApp> app;
   App() {
     app = std::make_unique<MorvaneApp>(QueueMap{}, EventMap{}, dir.path, dir.path);
