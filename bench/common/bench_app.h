@@ -19,6 +19,12 @@ struct QuietPage : Host {
   void run_loop() override {}
 };
 
+// Whether a tab's connection is up.
+inline bool connected(const TabRef& tab) {
+  auto c = tab ? tab->conn() : nullptr;
+  return c && c->state() == ConnectionState::connected;
+}
+
 struct BenchApp {
   std::filesystem::path dir;
   QuietPage page;

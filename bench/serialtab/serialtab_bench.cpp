@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/morvane_app.h"
+#include "kinds/serial/serial_kind.h"
 #include "common/bench_app.h"
 #include "common/ratio.h"
 #include "socat_pair.h"
@@ -38,7 +39,7 @@ struct App : bench::BenchApp {
     Json s = {{"protocol", "serial"}, {"host", path}, {"port", 921600}};
     std::string tab = app->connect_session(app->save_session(s)["id"].get<std::string>())["tab_id"];
     const auto end = Clock::now() + std::chrono::seconds(10);
-    while (!app->_serial_port(app->find_tab(tab)) && Clock::now() < end)
+    while (!app->kinds.get<kinds::SerialKind>("serial")->_serial_port(tab) && Clock::now() < end)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     app->drain_terminal(tab);

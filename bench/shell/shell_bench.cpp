@@ -34,7 +34,7 @@ struct App : bench::BenchApp {
     s["conpty_shell"] = "custom";
     s["conpty_custom_command"] = custom;
     std::string tab = app->connect_session(app->save_session(s)["id"].get<std::string>())["tab_id"];
-    while (!app->find_tab(tab)->handle(HandleKey::conpty)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!morvane::bench::connected(app->find_tab(tab))) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return tab;
   }
 };
@@ -73,7 +73,7 @@ void BM_ShellTab(benchmark::State& state) {
     for (;;) {
       std::string s = a.app->drain_terminal(tab);
       if (s.empty()) {
-        if (!a.app->find_tab(tab)->alive.load()) break;
+        if (!a.app->find_tab(tab)->alive()) break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         continue;
       }

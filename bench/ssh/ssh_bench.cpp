@@ -65,7 +65,7 @@ struct App {
     return app->connect_session(app->save_session(s)["id"])["tab_id"].get<std::string>();
   }
   bool wait_connected(const std::string& tab) {
-    return eventually([&] { return app->find_tab(tab)->handle(HandleKey::channel) != nullptr; }, 30);
+    return eventually([&] { return morvane::bench::connected(app->find_tab(tab)); }, 30);
   }
 };
 
@@ -108,7 +108,7 @@ void BM_SshTab(benchmark::State& state) {
     for (;;) {
       std::string s = a.app->drain_terminal(tab);
       if (s.empty()) {
-        if (!a.app->find_tab(tab)->alive.load()) break;
+        if (!a.app->find_tab(tab)->alive()) break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
         continue;
       }

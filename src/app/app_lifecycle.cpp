@@ -3,10 +3,11 @@
 #include <system_error>
 #include <thread>
 
-#include "app/modules.h"
+#include "app/desktop_ops.h"
 #include "app/morvane_app.h"
 #include "util/atomic_file.h"
 #include "util/diag.h"
+#include "kinds/all_kinds.h"
 #include "util/text.h"
 
 #ifdef _WIN32
@@ -46,25 +47,6 @@ fs::path executable_dir() {
 #endif
 }
 
-const Json& MorvaneApp::CLAUDE_BUILTIN_MODELS() {
-  static const Json models = [] {
-    Json list = Json::array();
-    const char* rows[][4] = {{"claude-opus-4-7", "opus", "4.7", "pinned"},   {"claude-sonnet-4-6", "sonnet", "4.6", "pinned"},
-                             {"claude-haiku-4-5", "haiku", "4.5", "pinned"}, {"opus", "opus", "latest", "alias"},
-                             {"sonnet", "sonnet", "latest", "alias"},        {"haiku", "haiku", "latest", "alias"}};
-    for (auto& r : rows) {
-      Json m = Json::object();
-      m["id"] = r[0];
-      m["family"] = r[1];
-      m["version"] = r[2];
-      m["kind"] = r[3];
-      list.push_back(m);
-    }
-    return list;
-  }();
-  return models;
-}
-
 const std::vector<std::string>& MorvaneApp::_CONN_LEVEL_KEYS() {
   static const std::vector<std::string> keys = {
       "protocol",    "host",         "port",        "username",         "password",   "private_key",
@@ -74,11 +56,6 @@ const std::vector<std::string>& MorvaneApp::_CONN_LEVEL_KEYS() {
   return keys;
 }
 
-const std::map<std::string, std::string>& MorvaneApp::_LANG_NAME_FOR_AI() {
-  static const std::map<std::string, std::string> names = {{"en", "English (英文)"}, {"zh-Hant", "繁體中文"}};
-  return names;
-}
-
 namespace {
 fs::path make_dirs(const fs::path& dir) {
   fs::create_directories(dir);  // throws: a data directory we cannot create is fatal
@@ -86,48 +63,82 @@ fs::path make_dirs(const fs::path& dir) {
 }
 }  // namespace
 
+// What the connection kinds may use of the application.
+class MorvaneApp::Services final : public KindServices {
+ public:
+  explicit Services(MorvaneApp& app) : app_(app) {}
+  std::string text(const std::string& key, const TextValues& values) const override { return app_._t(key, values); }
+  void notice(const std::string& tab_id, const std::string& message, bool is_error) override {
+    app_._push_info(tab_id, message, is_error);
+  }
+  fs::path data_dir() const override { return app_.APP_DIR; }
+  fs::path resource_dir() const override { return app_.resource_dir; }
+  std::optional<std::string> bundled_program(const std::string& name) const override {
+    if (name == "puttygen.exe") return app_.puttygen_exe;
+    return app_._find_bundled(name);
+  }
+  void spawn(std::function<void()> fn) override { app_.spawn_daemon(std::move(fn)); }
+  bool stopping() const override { return app_._stop.load(); }
+  std::optional<std::string> open_file(const std::string& title, const std::vector<FileFilter>& filters,
+                                       double timeout_sec) override {
+    return dialog<std::string>([&](Host& h) { return h.open_file_dialog(title, filters, timeout_sec); });
+  }
+  std::optional<std::vector<std::string>> open_files(const std::string& title, const std::vector<FileFilter>& filters,
+                                                     double timeout_sec) override {
+    return dialog<std::vector<std::string>>(
+        [&](Host& h) { return h.open_files_dialog(title, filters, timeout_sec); });
+  }
+  std::optional<std::string> choose_folder(const std::string& title, double timeout_sec) override {
+    return dialog<std::string>([&](Host& h) { return h.choose_folder_dialog(title, timeout_sec); });
+  }
+  std::shared_ptr<Connection> connection(const std::string& tab_id) const override {
+    TabRef tab = app_.find_tab(tab_id);
+    return tab ? tab->conn() : nullptr;
+  }
+  bool tab_open(const std::string& tab_id) const override { return app_.find_tab(tab_id) != nullptr; }
+
+ private:
+  template <class T, class F>
+  std::optional<T> dialog(F&& show) {
+    Host* w = app_.window();
+    if (!w) return std::nullopt;
+    try {
+      return show(*w);
+    } catch (const std::exception& e) {
+      diag::out(std::string("[dialog] ") + e.what());
+      return std::nullopt;
+    }
+  }
+
+  MorvaneApp& app_;
+};
+
+KindServices& MorvaneApp::services() { return *services_; }
+
 MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::path res_dir)
     : queue_all(std::move(queues)),
       event_all(std::move(events)),
       APP_DIR(make_dirs(data_dir)),
       SESSIONS_FILE(APP_DIR / "sessions.json"),
       SETTINGS_FILE(APP_DIR / "settings.json"),
-      HOST_KEYS_FILE(APP_DIR / "known_hosts"),
-      resource_dir(std::move(res_dir)),
       sessions(SESSIONS_FILE),
-      settings(SETTINGS_FILE) {
+      settings(SETTINGS_FILE),
+      resource_dir(std::move(res_dir)),
+      services_(std::make_unique<Services>(*this)) {
   sessions.load();
   settings.load();
   settings.force_supported_language();
   puttygen_exe = _find_bundled("puttygen.exe");
-  Json model = settings.get("claude_model");
-  _claude_model = model.is_string() && !text::trim(model.get<std::string>()).empty() ? model.get<std::string>()
-                                                                                        : CLAUDE_DEFAULT_MODEL;
-  Json effort = settings.get("claude_effort_enabled");
-  _claude_effort_enabled = effort.is_boolean() ? effort.get<bool>() : true;
-  _claude_arch_dir = resource_dir / "architecture";
-  register_start_routine("conpty", [this](const std::string& id, const SessionRef& s, const TabRef& t) {
-    _start_conpty_impl(id, s, t);
-  });
   register_ops();
-  install_modules(*this);
+  install_desktop_ops(*this);
+  install_kinds(kinds);
+  for (const auto& kind : kinds.all()) kind->install(bridge, *services_);
 }
 
 MorvaneApp::~MorvaneApp() {
   // Readers and workers hold tabs, not the application: stop them before the members go.
   _stop = true;
-  for (const auto& id : tab_order_snapshot()) {
-    try {
-      _close_tab_internal(id);
-    } catch (...) {
-    }
-  }
-  std::vector<std::string> rest;
-  {
-    std::lock_guard<std::mutex> lock(tabs_mu_);
-    for (auto& [id, t] : tabs_) rest.push_back(id);
-  }
-  for (auto& id : rest) _close_tab_internal(id);
+  for (const auto& id : tabs.order()) _close_tab_internal(id);
   for (auto& [name, q] : queue_all)
     if (name == "get_receipt" && q) q->put_nowait(nullptr);
   wait_threads(30.0);
@@ -274,12 +285,7 @@ void MorvaneApp::on_quit() {
 
 void MorvaneApp::_shutdown() {
   _stop = true;
-  std::vector<std::string> ids;
-  {
-    std::lock_guard<std::mutex> lock(tabs_mu_);
-    for (auto& [id, t] : tabs_) ids.push_back(id);
-  }
-  for (const auto& id : ids) _close_tab_internal(id);
+  for (const auto& id : tabs.order()) _close_tab_internal(id);
   try {
     auto it = event_all.find("end");
     if (it != event_all.end() && it->second) it->second->set();

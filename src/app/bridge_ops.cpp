@@ -30,6 +30,11 @@ void MorvaneApp::register_ops() {
     return Json(set_tab_encoding(id, arg_text(a, 1, "encoding")));
   });
   b.add("get_tab_reading", 1, {}, [this, tab_arg](const Json& a) { return get_tab_reading(tab_arg(a)); });
+  b.add("wait_terminal_output", 1, {Json(1.0)}, [this](const Json& a) {
+    if (!a[1].is_number() || a[1].get<double>() < 0)
+      throw BridgeError("argument 'timeout_sec' must be a number of seconds");
+    return wait_terminal_output(a[0], a[1].get<double>());
+  });
   b.add("toggle_tab_reading", 1, {}, [this, tab_arg](const Json& a) { return toggle_tab_reading(tab_arg(a)); });
 }
 

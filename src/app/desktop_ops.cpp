@@ -4,7 +4,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/modules.h"
+#include "app/desktop_ops.h"
 #include "app/morvane_app.h"
 #include "platform/image_files.h"
 #include "platform/window_chrome.h"
@@ -12,6 +12,11 @@
 #include "util/diag.h"
 
 namespace morvane {
+
+namespace {
+// The folder of the logo images, beside the program.
+fs::path image_dir(const fs::path& resources) { return resources / "格式範本"; }
+}  // namespace
 
 void MorvaneApp::_apply_dark_titlebar() {
   try {
@@ -21,7 +26,7 @@ void MorvaneApp::_apply_dark_titlebar() {
 }
 
 std::string MorvaneApp::make_icon() {
-  fs::path ico = _image_dir() / "logo.ico";
+  fs::path ico = image_dir(resource_dir) / "logo.ico";
   std::error_code ec;
   if (fs::is_regular_file(ico, ec)) {
     try {
@@ -45,7 +50,7 @@ Json MorvaneApp::get_images() {
   Json r = Json::object();
   for (auto [key, name] : {std::pair{"logo", "logo.png"}, std::pair{"logo_ico", "logo.ico"}}) {
     std::string url;
-    fs::path p = _image_dir() / name;
+    fs::path p = image_dir(resource_dir) / name;
     std::error_code ec;
     if (fs::is_regular_file(p, ec)) {
       try {
@@ -74,81 +79,18 @@ std::string MorvaneApp::read_clipboard() {
   Host* w = window();
   if (!w) return {};
   try {
-    return w->read_clipboard(kClipboardTimeoutSec).value_or("");
+    return w->read_clipboard(5.0).value_or("");
   } catch (const std::exception& e) {
     diag::out(std::string("[read_clipboard] ") + e.what());
     return {};
   }
 }
 
-std::optional<std::string> MorvaneApp::_dialog_open_file(const std::string& title, const std::vector<FileFilter>& filters,
-                                                         double timeout_sec) {
-  Host* w = window();
-  if (!w) return std::nullopt;
-  try {
-    return w->open_file_dialog(title, filters, timeout_sec);
-  } catch (const std::exception& e) {
-    diag::out(std::string("[dialog] ") + e.what());
-    return std::nullopt;
-  }
-}
-
-std::optional<std::vector<std::string>> MorvaneApp::_dialog_open_files(const std::string& title,
-                                                                       const std::vector<FileFilter>& filters,
-                                                                       double timeout_sec) {
-  Host* w = window();
-  if (!w) return std::nullopt;
-  try {
-    return w->open_files_dialog(title, filters, timeout_sec);
-  } catch (const std::exception& e) {
-    diag::out(std::string("[dialog] ") + e.what());
-    return std::nullopt;
-  }
-}
-
-std::optional<std::string> MorvaneApp::_dialog_choose_folder(const std::string& title, double timeout_sec) {
-  Host* w = window();
-  if (!w) return std::nullopt;
-  try {
-    return w->choose_folder_dialog(title, timeout_sec);
-  } catch (const std::exception& e) {
-    diag::out(std::string("[dialog] ") + e.what());
-    return std::nullopt;
-  }
-}
-
-Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
-  if (!tab_ids.is_array()) throw BridgeError("argument 'tab_ids' must be a list");
-  std::vector<std::string> ids;
-  for (const auto& id : tab_ids)
-    if (id.is_string()) ids.push_back(id.get<std::string>());
-  timeout_sec = std::clamp(timeout_sec, 0.0, 5.0);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_sec);
-  while (true) {
-    Json ready = Json::array();
-    for (const auto& id : ids) {
-      TabRef tab = find_tab(id);
-      if (!tab) continue;
-      std::lock_guard<std::mutex> lock(tab->buf_mu);
-      if (!tab->buffer.empty()) ready.push_back(id);
-    }
-    if (!ready.empty() || _stop || std::chrono::steady_clock::now() >= deadline) return ready;
-    // A few milliseconds of latency for output that arrives while waiting; checking a
-    // buffer costs a lock, so this is far cheaper than the page asking again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(4));
-  }
-}
-
-void install_desktop(MorvaneApp& app) {
+void install_desktop_ops(MorvaneApp& app) {
   Bridge& b = app.bridge;
   b.add("get_images", 0, {}, [&app](const Json&) { return app.get_images(); });
   b.add("open_url", 1, {}, [&app](const Json& a) { return Json(app.open_url(arg_text(a, 0, "url"))); });
   b.add("read_clipboard", 0, {}, [&app](const Json&) { return Json(app.read_clipboard()); });
-  b.add("wait_terminal_output", 1, {Json(1.0)}, [&app](const Json& a) {
-    if (!a[1].is_number() || a[1].get<double>() < 0)
-      throw BridgeError("argument 'timeout_sec' must be a number of seconds");
-    return app.wait_terminal_output(a[0], a[1].get<double>());
-  });
 }
 
 }  // namespace morvane

@@ -1,5 +1,8 @@
 // Everything that moves towards the page besides return values: terminal output that the
 // page pulls, page calls, the state queries and the launcher's status feed.
+#include <algorithm>
+#include <chrono>
+
 #include "app/morvane_app.h"
 #include "util/diag.h"
 #include "util/text.h"
@@ -10,96 +13,35 @@ void MorvaneApp::_push_to_term(const std::string& tab_id, std::string_view text)
   if (text.empty()) return;
   TabRef tab = find_tab(tab_id);
   if (!tab || !tab->reading.load()) return;
-  std::string translated = _apply_eol_translation(*tab, text);
-  size_t chars = text::count_codepoints(translated);
-  std::lock_guard<std::mutex> lock(tab->buf_mu);
-  tab->buffer_created = true;
-  tab->buffer.push_back(std::move(translated));
-  tab->buffer_chars.push_back(chars);
-  tab->buffer_total += chars;
-  // The newest chunk always stays, whatever its size; older output goes first.
-  while (tab->buffer_total > kBufferLimit && tab->buffer.size() >= 2) {
-    tab->buffer_total -= tab->buffer_chars.front();
-    tab->buffer.pop_front();
-    tab->buffer_chars.pop_front();
-  }
-}
-
-std::string MorvaneApp::_apply_eol_translation(Tab& tab, std::string_view text) {
-  SessionRef sess = tab.session_ref();
+  SessionRef sess = tab->session_ref();
   bool lfhascr = sess && json::truthy(sess->get("lfhascr"));
   bool crhaslf = sess && json::truthy(sess->get("crhaslf"));
-  if (!lfhascr && !crhaslf) return std::string(text);
-  std::lock_guard<std::mutex> lock(tab.eol_mu);
-  bool prev_cr = tab.eol_prev_cr;
-  std::string out;
-  out.reserve(text.size() + text.size() / 8);
-  size_t i = 0;
-  while (i < text.size()) {
-    // Copy the run up to the next line end in one piece.
-    size_t j = i;
-    while (j < text.size() && text[j] != '\r' && text[j] != '\n') ++j;
-    if (j > i) {
-      out.append(text.data() + i, j - i);
-      // Bytes of a multi-byte character are never CR or LF, so byte-wise is character-wise.
-      prev_cr = false;
-    }
-    if (j == text.size()) break;
-    if (text[j] == '\r') {
-      if (crhaslf) {
-        out += "\r\n";
-        prev_cr = false;
-      } else {
-        out += '\r';
-        prev_cr = true;
-      }
-    } else {
-      if (lfhascr && !prev_cr) out += "\r\n";
-      else out += '\n';
-      prev_cr = false;
-    }
-    i = j + 1;
-  }
-  tab.eol_prev_cr = prev_cr;
-  return out;
-}
-
-void MorvaneApp::_evaluate(const std::string& script) {
-  Host* w = window();
-  if (!w) return;
-  try {
-    if (w->exists()) w->evaluate(script);
-  } catch (...) {
-  }
-}
-
-void MorvaneApp::_push_info(const std::string& tab_id, const std::string& message, bool is_error) {
-  _evaluate("setTerminalInfo(" + json::quote(tab_id, true) + ", " + json::quote(message, true) + ", " +
-            (is_error ? "true" : "false") + ")");
-}
-
-void MorvaneApp::_push_connected(const std::string& tab_id) {
-  _evaluate("terminalConnected(" + json::quote(tab_id, true) + ")");
+  tab->output.push(tab->output.translate(text, lfhascr, crhaslf));
 }
 
 std::string MorvaneApp::drain_terminal(const std::string& tab_id) {
   TabRef tab = find_tab(tab_id);
-  if (!tab) return {};
-  std::deque<std::string> chunks;
-  {
-    std::lock_guard<std::mutex> lock(tab->buf_mu);
-    chunks.swap(tab->buffer);
-    tab->buffer_chars.clear();
-    tab->buffer_total = 0;
+  return tab ? tab->output.drain() : std::string();
+}
+
+Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
+  if (!tab_ids.is_array()) throw BridgeError("argument 'tab_ids' must be a list");
+  std::vector<std::string> ids;
+  for (const auto& id : tab_ids)
+    if (id.is_string()) ids.push_back(id.get<std::string>());
+  timeout_sec = std::clamp(timeout_sec, 0.0, 5.0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_sec);
+  while (true) {
+    // The generation is read before looking, so output arriving in between ends the wait.
+    const uint64_t seen = output_signal.generation();
+    Json ready = Json::array();
+    for (const auto& id : ids) {
+      TabRef tab = find_tab(id);
+      if (tab && !tab->output.empty()) ready.push_back(id);
+    }
+    if (!ready.empty() || _stop || std::chrono::steady_clock::now() >= deadline) return ready;
+    output_signal.wait(seen, deadline, [&] { return _stop.load(); });
   }
-  if (chunks.empty()) return {};
-  if (chunks.size() == 1) return std::move(chunks.front());
-  size_t total = 0;
-  for (auto& c : chunks) total += c.size();
-  std::string out;
-  out.reserve(total);
-  for (auto& c : chunks) out += c;
-  return out;
 }
 
 Json MorvaneApp::get_initial_state() {
@@ -111,11 +53,10 @@ Json MorvaneApp::get_initial_state() {
   return st;
 }
 
-Json MorvaneApp::_tabs_for_js() {
+namespace {
+Json tabs_for_js(const TabTable& tabs) {
   Json list = Json::array();
-  for (const auto& id : tab_order_snapshot()) {
-    TabRef tab = find_tab(id);
-    if (!tab) continue;
+  for (const TabRef& tab : tabs.all()) {
     Json t = Json::object();
     SessionRef sess;
     {
@@ -125,24 +66,23 @@ Json MorvaneApp::_tabs_for_js() {
       t["protocol"] = tab->protocol;
       sess = tab->session;
     }
-    t["alive"] = tab->alive.load();
+    t["alive"] = tab->alive();
     t["session_id"] = sess ? sess->get("id") : Json();
     list.push_back(std::move(t));
   }
   return list;
 }
+}  // namespace
 
 Json MorvaneApp::get_runtime_state() {
   Json st = Json::object();
-  st["tabs"] = _tabs_for_js();
-  auto active = active_tab();
+  st["tabs"] = tabs_for_js(tabs);
+  auto active = tabs.active();
   st["active_tab"] = active ? Json(*active) : Json();
   Json status = Json::object();
   for (auto& [k, v] : session_status_snapshot()) status[k] = v;
-  // A serial tab knows its own port better than the launcher's reachability check.
-  for (const auto& id : tab_order_snapshot()) {
-    TabRef tab = find_tab(id);
-    if (!tab) continue;
+  // A tab on a local port knows its session's reachability better than the launcher's check.
+  for (const TabRef& tab : tabs.all()) {
     std::string proto;
     SessionRef sess;
     {
@@ -150,11 +90,14 @@ Json MorvaneApp::get_runtime_state() {
       proto = tab->protocol;
       sess = tab->session;
     }
-    if (proto != "serial" || !sess) continue;
+    std::shared_ptr<Kind> kind = sess ? kinds.find(proto) : nullptr;
+    if (!kind) continue;
+    std::shared_ptr<Connection> conn = tab->conn();
+    auto online = kind->reachability(conn.get());
+    if (!online) continue;
     Json sid = sess->get("id");
     std::string key = sid.is_string() ? sid.get<std::string>() : json::text_form(sid);
-    bool port_open = tab->handle(HandleKey::serial) != nullptr;
-    status[key] = port_open && tab->alive.load() ? "online" : "offline";
+    status[key] = *online ? "online" : "offline";
   }
   st["session_status"] = std::move(status);
   return st;

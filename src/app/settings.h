@@ -13,8 +13,6 @@ inline constexpr const char* DEFAULT_LANG = "en";
 inline constexpr const char* SUPPORTED_LANGS[] = {"en", "zh-Hant"};
 bool is_supported_lang(const Json& v);
 
-using TextValues = std::map<std::string, Json>;
-
 class Settings {
  public:
   explicit Settings(std::filesystem::path file);

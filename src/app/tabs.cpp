@@ -11,48 +11,6 @@
 
 namespace morvane {
 
-const char* handle_key_name(HandleKey k) {
-  switch (k) {
-    case HandleKey::channel: return "channel";
-    case HandleKey::client: return "client";
-    case HandleKey::serial: return "serial";
-    case HandleKey::telnet: return "telnet";
-    case HandleKey::raw: return "raw";
-    case HandleKey::ssh1: return "ssh1";
-    case HandleKey::rlogin: return "rlogin";
-    case HandleKey::supdup: return "supdup";
-    case HandleKey::conpty: return "conpty";
-  }
-  return "";
-}
-
-std::optional<HandleKey> handle_key_from_name(const std::string& name) {
-  for (HandleKey k : kAllHandleKeys)
-    if (name == handle_key_name(k)) return k;
-  return std::nullopt;
-}
-
-TabRef MorvaneApp::find_tab(const std::string& tab_id) const {
-  std::lock_guard<std::mutex> lock(tabs_mu_);
-  auto it = tabs_.find(tab_id);
-  return it == tabs_.end() ? nullptr : it->second;
-}
-
-std::vector<std::string> MorvaneApp::tab_order_snapshot() const {
-  std::lock_guard<std::mutex> lock(tabs_mu_);
-  return tab_order_;
-}
-
-std::optional<std::string> MorvaneApp::active_tab() const {
-  std::lock_guard<std::mutex> lock(tabs_mu_);
-  return active_tab_id_;
-}
-
-void MorvaneApp::register_start_routine(const std::string& kind, StartRoutine fn) {
-  std::lock_guard<std::mutex> lock(routines_mu_);
-  start_routines_[kind] = std::move(fn);
-}
-
 std::string MorvaneApp::make_display(const Json& sess) const {
   std::string name = json::get_str(sess, "name");
   if (!name.empty()) return name;
@@ -86,27 +44,17 @@ Json MorvaneApp::connect_session(const Json& session_id) {
   }
   const std::string sid = session_id.get<std::string>();
   Json data = sess->snapshot();
-  std::string new_id;
-  {
-    std::lock_guard<std::mutex> lock(tabs_mu_);
-    for (const auto& id : tab_order_) {
-      auto it = tabs_.find(id);
-      if (it == tabs_.end()) continue;
-      SessionRef ts = it->second->session_ref();
-      if (ts && ts->id() == sid) {
-        active_tab_id_ = id;
-        new_id = id;
-        break;
-      }
-    }
-  }
-  if (!new_id.empty()) {
+  auto existing = tabs.activate_where([&](const Tab& t) {
+    SessionRef ts = t.session_ref();
+    return ts && ts->id() == sid;
+  });
+  if (existing) {
     Json r = get_runtime_state();
-    r["tab_id"] = new_id;
+    r["tab_id"] = *existing;
     r["existing"] = true;
     return r;
   }
-  new_id = uuid4_hex().substr(0, 8);
+  std::string new_id = uuid4_hex().substr(0, 8);
   auto tab = std::make_shared<Tab>(new_id);
   tab->session = sess;
   tab->display = make_display(data);
@@ -118,17 +66,52 @@ Json MorvaneApp::connect_session(const Json& session_id) {
     diag::out("[connect_session] unknown encoding '" + tab->encoding + "', using utf-8");
     tab->encoding = "utf-8";
   }
-  {
-    std::lock_guard<std::mutex> lock(tabs_mu_);
-    tabs_[new_id] = tab;
-    tab_order_.push_back(new_id);
-    active_tab_id_ = new_id;
-  }
+  tab->output.set_signal(&output_signal);
+  tabs.add(tab);
   spawn_daemon([this, new_id] { _start_ssh(new_id); });
   Json r = get_runtime_state();
   r["tab_id"] = new_id;
   return r;
 }
+
+
+// What a tab's connection tells the core.
+// What a tab's connection tells the core. It holds its tab weakly: the tab owns the connection,
+// which owns this sink.
+class MorvaneApp::TabSink final : public ConnectionSink {
+ public:
+  TabSink(MorvaneApp& app, const TabRef& tab) : app_(app), id_(tab->id), tab_(tab) {}
+  void notice(const std::string& text, bool is_error) override { app_._push_info(id_, text, is_error); }
+  void terminal_text(const std::string& text) override { app_._push_to_term(id_, text); }
+  void state_changed(ConnectionState state) override {
+    if (state != ConnectionState::connected) return;
+    TabRef tab = tab_.lock();
+    if (!tab) return;
+    std::shared_ptr<Connection> conn = tab->conn();
+    make_decoder(*tab, conn ? conn->decoding() : std::string());
+    app_._push_connected(id_);
+  }
+  void restart_decoding() override {
+    if (TabRef tab = tab_.lock()) make_decoder(*tab, {});
+  }
+
+ private:
+  static void make_decoder(Tab& tab, std::string enc) {
+    if (enc.empty()) enc = tab.encoding_name();
+    std::unique_ptr<encoding::Decoder> dec;
+    try {
+      dec = encoding::make_decoder(enc.empty() ? "utf-8" : enc);
+    } catch (const std::exception&) {
+      dec = encoding::make_decoder("utf-8");  // an unknown name must not lose the connection
+    }
+    std::lock_guard<std::mutex> lock(tab.decoder_mu);
+    tab.decoder = std::move(dec);
+  }
+
+  MorvaneApp& app_;
+  const std::string id_;
+  std::weak_ptr<Tab> tab_;
+};
 
 void MorvaneApp::_start_ssh(const std::string& tab_id) {
   // The pause lets a tab closed right after opening go without ever connecting.
@@ -139,45 +122,63 @@ void MorvaneApp::_start_ssh(const std::string& tab_id) {
   Json data = sess ? sess->snapshot() : Json::object();
   const Json& pv = json::get(data, "protocol");
   std::string proto = pv.is_null() ? std::string("ssh") : json::text_form(pv);
-  std::string kind = proto;
+  std::string name = proto;
   if (proto == "ssh") {
     const Json& ver = json::get(data, "ssh_version");
-    kind = (ver.is_null() ? std::string("2") : json::text_form(ver)) == "1" ? "ssh1" : "ssh";
+    name = (ver.is_null() ? std::string("2") : json::text_form(ver)) == "1" ? "ssh1" : "ssh";
   }
-  static const char* kKnown[] = {"ssh", "ssh1", "serial", "telnet", "telnet-serial", "raw", "rlogin", "supdup", "conpty"};
-  bool known = false;
-  for (const char* k : kKnown) known = known || kind == k;
-  StartRoutine routine;
-  if (known) {
-    std::lock_guard<std::mutex> lock(routines_mu_);
-    auto it = start_routines_.find(kind);
-    if (it != start_routines_.end()) routine = it->second;
-  }
-  if (!routine) {
-    // Kinds without a start routine in this build are reported like unknown ones.
-    std::string shown = kind == "ssh1" ? std::string("SSH-1") : text::upper_ascii(proto);
+  std::shared_ptr<Kind> kind = kinds.find(name);
+  if (!kind) {
+    std::string shown = name == "ssh1" ? std::string("SSH-1") : text::upper_ascii(proto);
     _push_info(tab_id, _t("err.proto_unsupported", {{"proto", shown}}), true);
-    tab->alive = false;
+    tab->failed = true;
     return;
   }
-  routine(tab_id, sess, tab);
+  OpenRequest req{tab_id,
+                  name,
+                  data,
+                  [tab] {
+                    SessionRef s = tab->session_ref();
+                    return s ? s->snapshot() : Json::object();
+                  },
+                  tab->encoding_name(),
+                  std::make_shared<TabSink>(*this, tab),
+                  services()};
+  std::shared_ptr<Connection> conn;
+  try {
+    conn = kind->open(req);
+    if (!conn) throw std::runtime_error("no connection");
+  } catch (const std::exception& e) {
+    _push_info(tab_id, _t("err.conn_fail", {{"err", e.what()}}), true);
+    tab->failed = true;
+    return;
+  }
+  // Stored only while the tab is open: a close that began meanwhile would never see it.
+  if (!tabs.with_held(tab, [&] {
+        std::lock_guard<std::mutex> lock(tab->mu);
+        tab->connection = conn;
+      })) {
+    conn->close();
+    return;
+  }
+  conn->start();
+  if (conn->state() != ConnectionState::connected) return;
+  _reader_loop(tab, conn);
 }
 
-bool MorvaneApp::_store_handle(const std::string& tab_id, const TabRef& tab, HandleKey key, std::shared_ptr<Backend> h) {
-  {
-    std::lock_guard<std::mutex> lock(tabs_mu_);
-    auto it = tabs_.find(tab_id);
-    if (it != tabs_.end() && it->second == tab) {
-      tab->set_handle(key, h);
-      return true;
-    }
-  }
-  // The tab was closed while connecting: nobody would ever close this connection.
+void MorvaneApp::_reader_loop(const TabRef& tab, const std::shared_ptr<Connection>& conn) {
   try {
-    h->close();
-  } catch (...) {
+    while (!_stop) {
+      std::string bytes = conn->read(kReadSize);
+      if (bytes.empty()) break;
+      std::string text = _intercept_or_decode(tab->id, bytes);
+      if (!text.empty()) _push_to_term(tab->id, text);
+    }
+  } catch (const std::exception&) {
+    // A failure of the receive path ends the connection; the notice below is all the user sees.
   }
-  return false;
+  conn->close();
+  if (conn->announces_end()) _push_info(tab->id, _t("info.connection_ended"));
 }
 
 bool MorvaneApp::send_input(const Json& tab_id, const Json& data) {
@@ -186,15 +187,10 @@ bool MorvaneApp::send_input(const Json& tab_id, const Json& data) {
   if (!tab) return false;
   try {
     if (!data.is_string()) throw std::runtime_error("data must be text");
-    std::string bytes = encoding::encode(data.get<std::string>(), tab->encoding_name());
-    for (HandleKey k : {HandleKey::channel, HandleKey::serial, HandleKey::telnet, HandleKey::raw, HandleKey::ssh1,
-                        HandleKey::rlogin, HandleKey::supdup, HandleKey::conpty}) {
-      if (auto h = tab->handle(k)) {
-        h->send(bytes);
-        return true;
-      }
-    }
-    return false;
+    std::shared_ptr<Connection> conn = tab->conn();
+    if (!conn || !conn->writable()) return false;
+    conn->write(encoding::encode(data.get<std::string>(), tab->encoding_name()));
+    return true;
   } catch (const std::exception& e) {
     diag::out(std::string("[send_input] ") + e.what());
     return false;
@@ -212,19 +208,15 @@ bool MorvaneApp::resize_pty(const Json& tab_id, const Json& rows_v, const Json& 
     if (!c) throw std::runtime_error("invalid literal for int() with base 10: " + json::dump_line(cols_v, false));
     int rows = static_cast<int>(std::clamp<long long>(*r, 2, 10000));
     int cols = static_cast<int>(std::clamp<long long>(*c, 20, 10000));
-    for (HandleKey k : {HandleKey::channel, HandleKey::telnet, HandleKey::ssh1, HandleKey::rlogin, HandleKey::supdup,
-                        HandleKey::conpty}) {
-      if (auto h = tab->handle(k)) {
-        h->resize(rows, cols);
-        return k != HandleKey::supdup;
-      }
-    }
-    return false;
+    std::shared_ptr<Connection> conn = tab->conn();
+    if (!conn || !conn->writable()) return false;
+    return conn->resize(rows, cols);
   } catch (const std::exception& e) {
     diag::out(std::string("[resize_pty] ") + e.what());
     return false;
   }
 }
+
 
 bool MorvaneApp::set_tab_encoding(const Json& tab_id, const Json& enc) {
   auto key = tab_key(tab_id);
@@ -270,49 +262,18 @@ Json MorvaneApp::close_tab(const Json& tab_id) {
 }
 
 void MorvaneApp::_close_tab_internal(const std::string& tab_id) {
-  TabRef tab;
-  {
-    // Leave the table first: a start routine storing its handle right now either sees the
-    // tab gone (and closes the handle itself) or stored it before, and the loop below closes it.
-    std::lock_guard<std::mutex> lock(tabs_mu_);
-    auto it = tabs_.find(tab_id);
-    if (it == tabs_.end()) return;
-    tab = it->second;
-    tabs_.erase(it);
-    tab_order_.erase(std::remove(tab_order_.begin(), tab_order_.end(), tab_id), tab_order_.end());
-    if (active_tab_id_ && *active_tab_id_ == tab_id) {
-      if (tab_order_.empty()) active_tab_id_.reset();
-      else active_tab_id_ = tab_order_.back();
-    }
-  }
-  std::shared_ptr<TransferSlot> xfer;
-  {
-    std::lock_guard<std::mutex> lock(tab->mu);
-    xfer = tab->xfer;
-  }
-  if (xfer) {
+  // Leave the table first: a worker storing the tab's connection right now either sees the
+  // tab gone (and closes the connection itself) or stored it before, and it is closed below.
+  TabRef tab = tabs.remove(tab_id);
+  if (!tab) return;
+  if (std::shared_ptr<TransferSlot> xfer = tab->transfer()) {
     try {
       xfer->cancel();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      diag::out(std::string("[close_tab] ") + e.what());
     }
   }
-  for (HandleKey k : kAllHandleKeys) {
-    if (auto h = tab->handle(k)) {
-      try {
-        h->close();
-      } catch (...) {
-      }
-    }
-  }
-  std::string keyfile;
-  {
-    std::lock_guard<std::mutex> lock(tab->mu);
-    keyfile = tab->tmp_keyfile;
-  }
-  if (!keyfile.empty()) {
-    std::error_code ec;
-    if (fs::is_regular_file(keyfile, ec)) fs::remove(keyfile, ec);
-  }
+  if (std::shared_ptr<Connection> conn = tab->conn()) conn->close();
 }
 
 // ---- sessions ------------------------------------------------------------------------------
@@ -338,9 +299,8 @@ void MorvaneApp::_apply_session_changes_to_open_tabs(const SessionRef& rec, cons
   const std::string sid = rec->id();
   if (sid.empty()) return;
   Json data = rec->snapshot();
-  for (const auto& id : tab_order_snapshot()) {
-    TabRef tab = find_tab(id);
-    if (!tab) continue;
+  for (const TabRef& tab : tabs.all()) {
+    const std::string& id = tab->id;
     SessionRef cur = tab->session_ref();
     if (!cur || cur->id() != sid) continue;
     std::string enc = lower_encoding(data);
@@ -364,13 +324,11 @@ void MorvaneApp::_apply_session_changes_to_open_tabs(const SessionRef& rec, cons
         diag::out(std::string("[apply_session] encoding lookup failed: ") + e.what());
       }
     }
-    if (on_keepalive_change) {
-      auto ka = json::as_int(json::get(data, "keepalive_sec"));
-      if (ka && *ka > 0) {
-        try {
-          on_keepalive_change(*tab, static_cast<int>(*ka));
-        } catch (...) {
-        }
+    if (auto conn = tab->conn()) {
+      try {
+        conn->session_changed(data);
+      } catch (const std::exception& e) {
+        diag::out(std::string("[apply_session] ") + e.what());
       }
     }
     bool differs = false;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host.h"
+#include "core/host.h"
 
 namespace morvane {
 

@@ -14,7 +14,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/host.h"
+#include "core/host.h"
 #include "app/launcher.h"
 
 namespace morvane {

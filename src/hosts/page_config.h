@@ -3,7 +3,7 @@
 // operations exist, so the page offers only what the native side can do.
 #include <string>
 
-#include "app/bridge.h"
+#include "core/bridge.h"
 
 namespace morvane {
 

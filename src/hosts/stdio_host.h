@@ -14,7 +14,7 @@
 #include <mutex>
 #include <ostream>
 
-#include "app/host.h"
+#include "core/host.h"
 #include "app/launcher.h"
 
 namespace morvane {

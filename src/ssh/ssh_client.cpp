@@ -375,8 +375,6 @@ void SshClient::set_keepalive(int seconds) {
 
 int SshClient::keepalive() const { return impl_->keepalive_sec.load(); }
 
-void SshClient::send(std::string_view) { throw std::runtime_error("the connection itself carries no terminal data"); }
-
 void SshClient::close() {
   std::lock_guard<std::mutex> lock(close_mu_);
   impl_->stop = true;

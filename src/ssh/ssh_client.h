@@ -57,10 +57,10 @@ struct Negotiated {
 class Impl;
 class SshChannel;
 
-class SshClient final : public Backend {
+class SshClient final {
  public:
   SshClient();
-  ~SshClient() override;
+  ~SshClient();
   SshClient(const SshClient&) = delete;
   SshClient& operator=(const SshClient&) = delete;
 
@@ -89,12 +89,9 @@ class SshClient final : public Backend {
   void set_keepalive(int seconds);
   int keepalive() const;
 
-  // The connection is no byte stream: recv ends at once, send throws.
-  std::string recv(size_t max_bytes) override { return {}; }
-  void send(std::string_view bytes) override;
   // Ends the connection with every channel and forward; waits for the owner thread.
-  void close() override;
-  bool is_closed() const override;
+  void close();
+  bool is_closed() const;
 
  private:
   std::shared_ptr<Impl> impl_;

@@ -1,5 +1,6 @@
 #pragma once
 // JSON values as the program's files and page calls need them.
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -9,6 +10,8 @@ namespace morvane {
 
 // Keys keep their insertion order: session records are written back in their own order.
 using Json = nlohmann::ordered_json;
+// Named values for a text's brace placeholders.
+using TextValues = std::map<std::string, Json>;
 
 namespace json {
 

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app_fixture.h"
+#include "util/text.h"
 
 namespace morvane::testing {
 
@@ -63,7 +64,7 @@ TEST_F(LocalShellTest, EchoResizeWorkingDirectoryAndOrderlyEnd) {
   EXPECT_TRUE(app->send_input(tab, "stty size; exit\r"));
   expect_output(tab, "2 20");
   ASSERT_TRUE(page.wait_for("Connection ended"));
-  EXPECT_TRUE(eventually([&] { return !app->find_tab(tab)->alive.load(); }));
+  EXPECT_TRUE(eventually([&] { return !app->find_tab(tab)->alive(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(page.count("Connection ended"), 1u);
   EXPECT_FALSE(app->send_input(tab, "x"));
@@ -112,7 +113,7 @@ TEST_F(LocalShellTest, ShellChoiceAndLabels) {
   std::string d = open(R"({"protocol": "conpty", "conpty_shell": "custom"})");
   EXPECT_TRUE(page.wait_for("setTerminalInfo(\"" + d + "\", \"Starting local shell (custom)...\""));
   EXPECT_TRUE(page.wait_for("setTerminalInfo(\"" + d + "\", \"Failed to start shell: "));
-  EXPECT_TRUE(eventually([&] { return !app->find_tab(d)->alive.load(); }));
+  EXPECT_TRUE(eventually([&] { return !app->find_tab(d)->alive(); }));
   std::string e = open(R"({"protocol": "conpty", "conpty_shell": "no-such-shell-xyz", "conpty_custom_command": "echo x"})");
   EXPECT_TRUE(page.wait_for("setTerminalInfo(\"" + e + "\", \"Failed to start shell: shell not found: no-such-shell-xyz\", true)"));
   std::string f = open(R"({"protocol": "conpty", "conpty_shell": "sh", "conpty_cwd": "/no/such/dir"})");
@@ -175,12 +176,43 @@ TEST_F(LocalShellTest, StressOpenTypeResizeCloseLeavesNothingBehind) {
   }
   for (auto& t : workers) t.join();
   EXPECT_GT(opened.load(), 0);
-  for (const auto& id : app->tab_order_snapshot()) app->close_tab(id);
+  for (const auto& id : app->tabs.order()) app->close_tab(id);
   ASSERT_TRUE(app->wait_threads(30));
-  EXPECT_TRUE(app->tab_order_snapshot().empty());
+  EXPECT_TRUE(app->tabs.order().empty());
   EXPECT_TRUE(eventually([&] { return open_fds() <= fds_before; }, 5)) << open_fds() << " vs " << fds_before;
   EXPECT_TRUE(eventually([&] { return threads() <= threads_before; }, 5)) << threads() << " vs " << threads_before;
   EXPECT_FALSE(has_children());
+}
+
+}  // namespace morvane::testing
+
+namespace morvane::testing {
+
+// A page that stops draining: whatever floods the tab, its buffer keeps within its bound and the
+// newest output is what remains.
+TEST_F(LocalShellTest, APageThatStopsDrainingKeepsTheBufferBounded) {
+  std::string tab = open(R"({"protocol": "conpty", "conpty_shell": "sh"})");
+  ASSERT_TRUE(connected(tab));
+  TabRef t = app->find_tab(tab);
+  ASSERT_TRUE(t);
+  const fs::path done = dir.path / "flood-done";
+  ASSERT_TRUE(app->send_input(tab, "head -c 12000000 /dev/zero | tr '\\0' y; echo END-$((6*7)); touch '" +
+                                        done.string() + "'\r"));
+  size_t peak = 0;
+  // The shell says when it is through, without the page draining anything meanwhile.
+  ASSERT_TRUE(eventually([&] {
+    peak = std::max(peak, t->output.chars());
+    return fs::exists(done);
+  }, 60)) << "the flood did not finish within 60 s";
+  std::string tail;
+  ASSERT_TRUE(eventually([&] {
+    tail += app->drain_terminal(tab);
+    return tail.find("END-42") != std::string::npos;
+  }));
+  EXPECT_GT(peak, OutputBuffer::kDefaultLimit / 2) << "the flood never filled the buffer: nothing was measured";
+  // The newest chunk may carry the buffer past its bound by at most one read.
+  EXPECT_LE(peak, OutputBuffer::kDefaultLimit + MorvaneApp::kReadSize);
+  EXPECT_LE(text::count_codepoints(tail), OutputBuffer::kDefaultLimit + MorvaneApp::kReadSize);
 }
 
 }  // namespace morvane::testing

@@ -110,9 +110,16 @@ TEST_F(OutputChannelTest, PageCallsAreExactAndAsciiEscaped) {
 }
 
 TEST_F(OutputChannelTest, NoWindowNoPageCalls) {
+  const size_t before = page.all().size();
   app->set_window(nullptr);
-  app->_push_info(tab, "x");  // must not crash or throw
-  SUCCEED();
+  app->_push_info(tab, "said while detached");
+  app->_push_connected(tab);
+  app->set_window(&page);
+  // Nothing was queued for later either: the page sees only what comes after it is back.
+  app->_push_info(tab, "back");
+  ASSERT_EQ(page.all().size(), before + 1);
+  EXPECT_EQ(page.count("said while detached"), 0u);
+  EXPECT_EQ(page.count("back"), 1u);
 }
 
 TEST_F(OutputChannelTest, StateQueries) {

@@ -6,10 +6,14 @@
 
 namespace morvane::testing {
 
-// A connection handle whose received bytes the test scripts.
-class FakeBackend : public Backend {
+// A connection whose received bytes the test scripts. Its resize follows the rules of the kind
+// it stands in for: raw has no size, SUPDUP takes one but answers false, the others take it.
+class FakeConnection : public Connection {
  public:
-  std::string recv(size_t) override {
+  FakeConnection(std::shared_ptr<ConnectionSink> sink, std::string protocol)
+      : Connection(std::move(sink)), protocol(std::move(protocol)) {}
+  void start() override { advance(ConnectionState::connected); }
+  std::string read(size_t) override {
     std::unique_lock<std::mutex> lock(mu);
     cv.wait(lock, [&] { return closed || !incoming.empty(); });
     if (incoming.empty()) return {};
@@ -17,22 +21,26 @@ class FakeBackend : public Backend {
     incoming.pop_front();
     return s;
   }
-  void send(std::string_view b) override {
+  void write(std::string_view b) override {
     std::lock_guard<std::mutex> lock(mu);
     if (fail_send) throw std::runtime_error("broken pipe");
     sent += b;
   }
-  void resize(int r, int c) override {
+  bool resize(int r, int c) override {
+    if (protocol == "raw") return false;
     std::lock_guard<std::mutex> lock(mu);
     sizes.emplace_back(r, c);
+    return protocol != "supdup";
   }
-  void close() override {
+  void close() noexcept override {
+    begin_close();
     std::lock_guard<std::mutex> lock(mu);
     closed = true;
     ++close_calls;
     cv.notify_all();
+    finish_close();
   }
-  bool is_closed() const override {
+  bool is_closed() const {
     std::lock_guard<std::mutex> lock(mu);
     return closed;
   }
@@ -44,6 +52,7 @@ class FakeBackend : public Backend {
   // An empty chunk ends the stream.
   void end() { push(""); }
 
+  const std::string protocol;
   mutable std::mutex mu;
   std::condition_variable cv;
   std::deque<std::string> incoming;
@@ -53,41 +62,49 @@ class FakeBackend : public Backend {
   bool fail_send = false;
   int close_calls = 0;
 };
+using FakeBackend = FakeConnection;
+
+// Stands in for the network kinds; `on_open` may hold the worker or replace the connection.
+struct FakeKind : Kind {
+  std::vector<std::string> names;
+  std::function<std::shared_ptr<Connection>(const OpenRequest&)> on_open;
+  std::vector<std::string> protocols() const override { return names; }
+  std::shared_ptr<Connection> open(const OpenRequest& req) override { return on_open(req); }
+};
 
 struct TabsTest : AppFixture {
   std::mutex mu;
   std::map<std::string, std::shared_ptr<FakeBackend>> backends;  // by tab id
   std::vector<std::string> started;                               // kinds, in order
+  std::shared_ptr<FakeKind> fake_kind = std::make_shared<FakeKind>();
 
   void SetUp() override {
     make_app();
     app->connect_delay_sec = 0.0;
-    for (const char* kind : {"raw", "supdup", "telnet", "ssh1"}) {
-      HandleKey key = *handle_key_from_name(kind);
-      // Workers get the raw pointer: the fixture's unique_ptr is written at tear-down.
-      MorvaneApp* a = app.get();
-      a->register_start_routine(kind, [this, a, key, kind](const std::string& id, const SessionRef&, const TabRef& tab) {
-        auto b = std::make_shared<FakeBackend>();
-        {
-          std::lock_guard<std::mutex> lock(mu);
-          backends[id] = b;
-          started.push_back(kind);
-        }
-        if (!a->_store_handle(id, tab, key, b)) return;
-        a->_push_connected(id);
-        a->spawn_daemon([a, id, key] { a->_socket_reader_loop(id, key); });
-      });
-    }
+    fake_kind->names = {"raw", "supdup", "telnet", "ssh1"};
+    fake_kind->on_open = [this](const OpenRequest& req) {
+      auto b = std::make_shared<FakeBackend>(req.sink, req.protocol);
+      std::lock_guard<std::mutex> lock(mu);
+      backends[req.tab_id] = b;
+      started.push_back(req.protocol);
+      return b;
+    };
+    app->kinds.add(fake_kind);
   }
   std::string save(const std::string& json_text) { return app->save_session(Json::parse(json_text))["id"]; }
   std::string open(const std::string& sid) { return app->connect_session(sid)["tab_id"]; }
+  bool has_connection(const std::string& tab) {
+    TabRef t = app->find_tab(tab);
+    auto c = t ? t->conn() : nullptr;
+    return c && c->state() == ConnectionState::connected;
+  }
   std::shared_ptr<FakeBackend> backend(const std::string& tab) {
     std::shared_ptr<FakeBackend> b;
     eventually([&] {
       std::lock_guard<std::mutex> lock(mu);
       auto it = backends.find(tab);
       if (it != backends.end()) b = it->second;
-      return b && app->find_tab(tab) && app->find_tab(tab)->handle(HandleKey::raw) != nullptr;
+      return b && has_connection(tab);
     }, 2);
     if (!b) {
       std::lock_guard<std::mutex> lock(mu);
@@ -114,7 +131,7 @@ TEST_F(TabsTest, OpeningTwiceReturnsTheFirstTab) {
   std::string sid = save(R"({"name": "r", "protocol": "raw"})");
   std::string t1 = open(sid);
   backend(t1)->end();
-  ASSERT_TRUE(eventually([&] { return !app->find_tab(t1)->alive.load(); }));
+  ASSERT_TRUE(eventually([&] { return !app->find_tab(t1)->alive(); }));
   Json r = app->connect_session(sid);
   EXPECT_EQ(r["tab_id"], t1);
   EXPECT_EQ(r["existing"], true);
@@ -164,7 +181,7 @@ TEST_F(TabsTest, ResizeClampsAndFollowsTheKindRules) {
   std::shared_ptr<FakeBackend> b;
   ASSERT_TRUE(eventually([&] {
     std::lock_guard<std::mutex> lock(mu);
-    return backends.count(t) && (b = backends[t]) && app->find_tab(t)->handle(HandleKey::telnet);
+    return backends.count(t) && (b = backends[t]) && has_connection(t);
   }));
   EXPECT_TRUE(app->resize_pty(t, 1, 5));
   EXPECT_TRUE(app->resize_pty(t, "40", 100.7));
@@ -174,7 +191,7 @@ TEST_F(TabsTest, ResizeClampsAndFollowsTheKindRules) {
   EXPECT_EQ(cap.take().rfind("[resize_pty] ", 0), 0u);
 
   std::string s = open(save(R"({"protocol": "supdup"})"));
-  ASSERT_TRUE(eventually([&] { return app->find_tab(s)->handle(HandleKey::supdup) != nullptr; }));
+  ASSERT_TRUE(eventually([&] { return has_connection(s); }));
   EXPECT_FALSE(app->resize_pty(s, 30, 90));  // resized, but answers false
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -192,12 +209,12 @@ TEST_F(TabsTest, UnsupportedProtocolIsReportedInUpperCase) {
   EXPECT_EQ(page.count("setTerminalInfo(\"" + tab +
                        "\", \"Protocol GOPHER is not supported yet; please use SSH or serial.\", true)"),
             1u);
-  EXPECT_TRUE(eventually([&] { return !app->find_tab(tab)->alive.load(); }));
+  EXPECT_TRUE(eventually([&] { return !app->find_tab(tab)->alive(); }));
 }
 
 TEST_F(TabsTest, SshVersionOneAsANumberStartsSsh1) {
   std::string tab = open(save(R"({"protocol": "ssh", "ssh_version": 1})"));
-  ASSERT_TRUE(eventually([&] { return app->find_tab(tab)->handle(HandleKey::ssh1) != nullptr; }));
+  ASSERT_TRUE(eventually([&] { return has_connection(tab); }));
   std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(started, std::vector<std::string>{"ssh1"});
 }
@@ -218,14 +235,22 @@ TEST_F(TabsTest, AHandleMadeAfterTheTabClosedIsClosedAtOnce) {
     bool open = false;
   };
   auto gate = std::make_shared<Gate>();
-  auto late = std::make_shared<FakeBackend>();
-  MorvaneApp* a = app.get();
-  a->register_start_routine("raw", [a, gate, late](const std::string& id, const SessionRef&, const TabRef& tab) {
+  std::shared_ptr<FakeConnection> late;
+  bool late_started = false;
+  // The kind takes its time to make the connection; the tab closes meanwhile.
+  fake_kind->on_open = [&, gate](const OpenRequest& req) {
     std::unique_lock<std::mutex> lock(gate->mu);
     gate->cv.wait(lock, [&] { return gate->open; });
-    lock.unlock();
-    EXPECT_FALSE(a->_store_handle(id, tab, HandleKey::raw, late));
-  });
+    struct Watched : FakeConnection {
+      using FakeConnection::FakeConnection;
+      bool* started = nullptr;
+      void start() override { *started = true; }
+    };
+    auto c = std::make_shared<Watched>(req.sink, req.protocol);
+    c->started = &late_started;
+    late = c;
+    return c;
+  };
   std::string tab = open(save(R"({"protocol": "raw"})"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   app->close_tab(tab);
@@ -234,7 +259,10 @@ TEST_F(TabsTest, AHandleMadeAfterTheTabClosedIsClosedAtOnce) {
     gate->open = true;
   }
   gate->cv.notify_all();
-  EXPECT_TRUE(eventually([&] { return late->is_closed(); }));
+  ASSERT_TRUE(eventually([&] { return app->live_threads() == 0; }));
+  ASSERT_TRUE(late);
+  EXPECT_TRUE(late->is_closed());
+  EXPECT_FALSE(late_started);
 }
 
 TEST_F(TabsTest, ActiveTabAfterClosing) {
@@ -242,9 +270,9 @@ TEST_F(TabsTest, ActiveTabAfterClosing) {
   std::string a = open(save(R"({"protocol": "raw", "name": "a"})"));
   std::string b = open(save(R"({"protocol": "raw", "name": "b"})"));
   std::string c = open(save(R"({"protocol": "raw", "name": "c"})"));
-  EXPECT_EQ(app->active_tab(), c);
+  EXPECT_EQ(app->tabs.active(), c);
   app->close_tab(a);  // not active: unchanged
-  EXPECT_EQ(app->active_tab(), c);
+  EXPECT_EQ(app->tabs.active(), c);
   Json r = app->close_tab(c);
   EXPECT_EQ(r["active_tab"], b);
   EXPECT_EQ(r["tabs"].size(), 1u);
@@ -267,7 +295,7 @@ TEST_F(TabsTest, EndOfStreamEndsTheTabOnceAndClosesTheHandle) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(page.count("Connection ended"), 1u);
   EXPECT_EQ(drain_until(tab, "world"), "hello world");
-  EXPECT_FALSE(app->find_tab(tab)->alive.load());
+  EXPECT_FALSE(app->find_tab(tab)->alive());
   EXPECT_TRUE(b->is_closed());
   // The tab stays open until the user closes it.
   EXPECT_EQ(app->get_runtime_state()["tabs"][0]["alive"], false);
@@ -362,9 +390,9 @@ struct FakeSniffer : TransferSniffer {
 
 TEST_F(TabsTest, ADetectedTransferTakesTheRestOfTheChunkAndLaterBytes) {
   auto slot = std::make_shared<FakeSlot>();
-  app->sniffer_factory = [] { return std::make_unique<FakeSniffer>(); };
+  app->transfers.sniffer_factory = [] { return std::make_unique<FakeSniffer>(); };
   MorvaneApp* a = app.get();
-  app->start_auto_receive = [a, slot](const std::string& id) {
+  app->transfers.start_auto_receive = [a, slot](const std::string& id) {
     auto t = a->find_tab(id);
     std::lock_guard<std::mutex> lock(t->mu);
     t->xfer = slot;

@@ -267,19 +267,19 @@ TEST_F(DesktopOps, the_clipboard_is_read_within_five_seconds_and_failures_give_e
 TEST_F(DesktopOps, dialogs_reach_the_host_and_answer_cancelled_without_one) {
   MorvaneApp& a = make();
   std::vector<FileFilter> filters = {{"Private keys", {"*.ppk", "*.pem"}}, {"All files", {"*"}}};
-  EXPECT_EQ(a._dialog_open_file("Choose private key", filters, 180), "/home/user/key.ppk");
+  EXPECT_EQ(a.services().open_file("Choose private key", filters, 180), "/home/user/key.ppk");
   EXPECT_EQ(host.dialog_title, "Choose private key");
   ASSERT_EQ(host.dialog_filters.size(), 2u);
   EXPECT_EQ(host.dialog_filters[0].patterns[1], "*.pem");
   EXPECT_EQ(host.dialog_timeout, 180);
   // The default host answers "cancelled" at once, as the browser host does.
-  EXPECT_FALSE(a._dialog_open_files("Choose files to send", {}, 300).has_value());
+  EXPECT_FALSE(a.services().open_files("Choose files to send", {}, 300).has_value());
   ::testing::internal::CaptureStdout();
-  EXPECT_FALSE(a._dialog_choose_folder("Choose folder", 180).has_value());
+  EXPECT_FALSE(a.services().choose_folder("Choose folder", 180).has_value());
   EXPECT_NE(::testing::internal::GetCapturedStdout().find("[dialog] toolkit gone"), std::string::npos);
 
   MorvaneApp headless(QueueMap{}, EventMap{}, dir / "data2", res());
-  EXPECT_FALSE(headless._dialog_open_file("x", {}, 1).has_value());
+  EXPECT_FALSE(headless.services().open_file("x", {}, 1).has_value());
 }
 
 TEST_F(DesktopOps, the_dark_title_bar_is_asked_for_by_title_and_failures_are_absorbed) {

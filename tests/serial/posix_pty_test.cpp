@@ -8,6 +8,7 @@
 #include <random>
 
 #include "serial/comm_api_posix.h"
+#include "peer.h"
 #include "serial/termios2_speed.h"
 #include "serial/win32_serial.h"
 #include "socat_pair.h"
@@ -49,7 +50,7 @@ SerialParams params(const std::string& path) {
 class SerialPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!SocatPair::available()) GTEST_SKIP() << "socat is not installed";
+    MORVANE_REQUIRE_PEER(SocatPair::available(), "socat");
     pair = std::make_unique<SocatPair>();
     peer = open_raw(pair->b);
   }

@@ -12,7 +12,8 @@ cxx=x86_64-w64-mingw32-g++-posix
 exe=$work/wine_serial_check.exe
 mkdir -p "$work"
 
-skip() { echo "SKIP: $*"; exit 77; }
+# A missing tool skips (exit 77) on a developer machine and fails under CI.
+skip() { if [ -n "${CI:-}" ]; then echo "FAIL: $* (CI is set)"; exit 1; fi; echo "SKIP: $*"; exit 77; }
 
 if [[ $mode == build ]]; then
   command -v "$cxx" >/dev/null || skip "$cxx not found (apt package g++-mingw-w64-x86-64)"

@@ -57,7 +57,7 @@ class SerialTabFake : public SerialTabFixture {
     fake = std::make_shared<GatedCommApi>();
     // Pauses are written into the call log instead of being waited for.
     auto log = fake;
-    app->serial_port_factory = [log](const SerialParams& p) {
+    serial_kind()->port_factory = [log](const SerialParams& p) {
       return std::make_shared<Win32Serial>(p, log, [log](double s) {
         char buf[32];
         std::snprintf(buf, sizeof buf, "sleep %g", s);
@@ -152,8 +152,8 @@ TEST_F(SerialTabFake, ResetWithoutAnOpenPortAnswersFalseAndStartsNothing) {
   std::string lost = open_tab(serial_session("COM9"));
   ASSERT_TRUE(page.wait_for(info_script(lost, "info.serial_disconnect", {{"com", "COM9"}})));
   EXPECT_FALSE(call_op("enter_bootloader_esp", lost));
-  EXPECT_TRUE(app->_esp_reset_funcs(lost).empty());
-  EXPECT_TRUE(app->_esp_reset_funcs("nope1234").empty());
+  EXPECT_TRUE(serial_kind()->_esp_reset_funcs(lost).empty());
+  EXPECT_TRUE(serial_kind()->_esp_reset_funcs("nope1234").empty());
   EXPECT_TRUE(eventually([&] { return app->live_threads() == 1; }));  // only the waiting tab's own thread
 
   app->close_tab(lost);
@@ -188,7 +188,7 @@ TEST_F(SerialTabFake, ThirtyFailedReadsAreRiddenOutAndTheThirtyFirstReopensThePo
   std::string tab = open_com3();
   drain_until(tab, "---\r\n");
   auto first = port(tab);
-  auto funcs = app->_esp_reset_funcs(tab);
+  auto funcs = serial_kind()->_esp_reset_funcs(tab);
   std::vector<std::string> keys;
   for (auto& [k, f] : funcs) keys.push_back(k);
   EXPECT_EQ(keys, (std::vector<std::string>{"enter_bootloader_uart", "enter_bootloader_usb", "hard_reset"}));
@@ -212,7 +212,7 @@ TEST_F(SerialTabFake, ThirtyFailedReadsAreRiddenOutAndTheThirtyFirstReopensThePo
   // The actions made before the loss still drive the old, closed port: they fail at once.
   EXPECT_THROW(funcs["hard_reset"](), serial::SerialError);
   fake->clear_log();
-  app->_esp_reset_funcs(tab)["enter_bootloader_usb"]();
+  serial_kind()->_esp_reset_funcs(tab)["enter_bootloader_usb"]();
   std::vector<std::string> usb = line_calls();
   EXPECT_EQ(usb, (std::vector<std::string>{"GetCommState", "GetCommState", "SetCommState", "EscapeCommFunction(6)",
                                            "EscapeCommFunction(4)", "sleep 0.1", "EscapeCommFunction(5)",
@@ -309,18 +309,18 @@ TEST_F(SerialTabFake, SessionLineSettingsReachThePort) {
   for (const auto& c : cases) {
     SCOPED_TRACE(json::dump_line(c.sess, false));
     auto api = std::make_shared<RecordingCommApi>();
-    app->serial_port_factory = [api](const SerialParams& p) { return std::make_shared<Win32Serial>(p, api); };
-    MorvaneApp::SerialOpened opened = app->_serial_open(c.sess);
+    serial_kind()->port_factory = [api](const SerialParams& p) { return std::make_shared<Win32Serial>(p, api); };
+    kinds::SerialKind::SerialOpened opened = serial_kind()->_serial_open(c.sess);
     EXPECT_EQ(opened.com, text::trim(c.sess["host"].get<std::string>()));
     EXPECT_EQ(opened.baud, c.baud);
     EXPECT_EQ(api->log().front(), "CreateFile(" + c.device + ")");
     EXPECT_EQ(api->state, c.expect);
   }
-  app->serial_port_factory = [](const SerialParams& p) {
+  serial_kind()->port_factory = [](const SerialParams& p) {
     return std::make_shared<Win32Serial>(p, std::make_shared<RecordingCommApi>());
   };
   try {
-    app->_serial_open({{"host", "COM3"}, {"serial_bits", "eight"}});
+    serial_kind()->_serial_open({{"host", "COM3"}, {"serial_bits", "eight"}});
     ADD_FAILURE() << "opened with data bits 'eight'";
   } catch (const serial::SerialError& e) {
     EXPECT_STREQ(e.what(), "invalid data bits: eight");

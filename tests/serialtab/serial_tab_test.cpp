@@ -3,6 +3,7 @@
 #include <random>
 
 #include "serialtab_fixture.h"
+#include "peer.h"
 #include "util/encoding.h"
 
 namespace morvane::testing {
@@ -11,7 +12,7 @@ namespace {
 class SerialTabPty : public SerialTabFixture {
  protected:
   void SetUp() override {
-    if (!socat_available()) GTEST_SKIP() << "socat is not installed";
+    MORVANE_REQUIRE_PEER(socat_available(), "socat");
     SerialTabFixture::SetUp();
     cable = std::make_unique<Cable>(dir.path, "tty");
   }

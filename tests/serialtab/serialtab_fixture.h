@@ -15,6 +15,7 @@
 #include <condition_variable>
 
 #include "app_fixture.h"
+#include "kinds/serial/serial_kind.h"
 #include "serial/comm_api_fake.h"
 #include "serial/win32_serial.h"
 #include "util/text.h"
@@ -183,7 +184,8 @@ struct SerialTabFixture : AppFixture {
         seconds);
     return got;
   }
-  std::shared_ptr<serial::Win32Serial> port(const std::string& tab) { return app->_serial_port(app->find_tab(tab)); }
+  std::shared_ptr<kinds::SerialKind> serial_kind() { return app->kinds.get<kinds::SerialKind>("serial"); }
+  std::shared_ptr<serial::Win32Serial> port(const std::string& tab) { return serial_kind()->_serial_port(tab); }
 };
 
 }  // namespace morvane::testing

@@ -2,6 +2,7 @@
 // both ways, rides out the device vanishing and returning, and answers the reset and port-list
 // operations, all through its JSON-line protocol.
 #include "serialtab_fixture.h"
+#include "peer.h"
 #include "stdio_program.h"
 
 namespace morvane::testing {
@@ -12,7 +13,7 @@ using namespace std::chrono_literals;
 using morvane::testing::StdioProgram;
 
 TEST(SerialStdio, ASerialSessionLivesThroughUnpluggingAndAnswersTheResetButtons) {
-  if (!socat_available()) GTEST_SKIP() << "socat is not installed";
+  MORVANE_REQUIRE_PEER(socat_available(), "socat");
   TempDir dir;
   Cable cable(dir.path, "usb");
   cable.plug();

@@ -45,7 +45,6 @@ TEST(SshCompat, PrefsOfAPlainSessionAreEmpty) {
   Json sess = {{"ssh_kex", Json::array()}, {"ssh_ciphers", Json::array()}, {"ssh_legacy_compat", false}};
   EXPECT_EQ(_build_ssh_prefs(sess), Json::object());
   EXPECT_EQ(_build_ssh_prefs(Json::object()), Json::object());
-  EXPECT_EQ(MorvaneApp::_build_ssh_prefs(sess), Json::object());
 }
 
 TEST(SshCompat, SessionListReplacesOnlyItsCategoryOfThePreset) {

@@ -1,5 +1,10 @@
 // SSH-2 tabs against OpenSSH's sshd: authentication of every kind, known hosts, typing and
 // resizing, legacy servers, compression, keep-alive, and the ways a connection fails or ends.
+#include <algorithm>
+
+#include "kinds/ssh/ssh_kind.h"
+#include "ssh/ssh_client.h"
+#include "ssh/ssh_impl.h"
 #include "ssh_app_fixture.h"
 
 namespace morvane::sshtest {
@@ -53,7 +58,7 @@ TEST_F(SshTabTest, PuttyKeyIsConvertedAndItsTemporaryFileGoesWithTheTab) {
   ASSERT_EQ(run({"puttygen", user_key.string(), "-O", "private", "-o", ppk.string()}), 0);
   std::string tab = open(session({{"private_key", ppk.string()}}));
   ASSERT_TRUE(connected(tab)) << page.dump();
-  std::string tmp = app->find_tab(tab)->tmp_keyfile;
+  std::string tmp = kinds::ssh_tmp_keyfile(app->find_tab(tab)->conn());
   ASSERT_FALSE(tmp.empty());
   EXPECT_TRUE(fs::exists(tmp));
   EXPECT_NE(tmp, ppk.string());
@@ -99,7 +104,7 @@ TEST_F(SshTabTest, FailedConnectStillRemovesTheConvertedKeyAtClose) {
   ASSERT_EQ(run({"puttygen", other.string(), "-O", "private", "-o", ppk.string()}), 0);
   std::string tab = open(session({{"private_key", ppk.string()}}));
   ASSERT_TRUE(page.wait_for("Authentication failed: ")) << page.dump();
-  std::string tmp = app->find_tab(tab)->tmp_keyfile;
+  std::string tmp = kinds::ssh_tmp_keyfile(app->find_tab(tab)->conn());
   ASSERT_FALSE(tmp.empty());
   EXPECT_TRUE(fs::exists(tmp));
   app->close_tab(Json(tab));
@@ -327,6 +332,55 @@ TEST_F(SshTabTest, TabClosedWhileConnectingLeavesNothingRunning) {
   std::this_thread::sleep_for(600ms);
   EXPECT_EQ(page.count("Connecting to"), 0u);
   EXPECT_TRUE(nothing_left());
+}
+
+}  // namespace
+}  // namespace morvane::sshtest
+
+namespace morvane::sshtest {
+namespace {
+
+// A consumer that stops reading: the connection's owner stops taking the shell's output at its
+// inbound cap, so the SSH window holds the server back instead of memory growing; nothing is
+// lost once reading resumes.
+TEST_F(SshTabTest, SlowConsumerKeepsTheInboundQueueBoundedAndLosesNothing) {
+  ssh::SshClient client;
+  ssh::ConnectOptions opts;
+  opts.host = "127.0.0.1";
+  opts.port = sshd->port();
+  opts.username = "root";
+  opts.key_file = user_key.string();
+  opts.known_hosts_file = (dir.path / "known_hosts").string();
+  client.connect(opts);
+  auto ch = client.open_shell_channel("dumb", 80, 24);
+  client.start_shell(*ch);
+  client.start();
+  const size_t flood = 16u << 20;
+  ch->send("echo BEGIN-$((1+1)); head -c " + std::to_string(flood) + " /dev/zero | tr '\\0' x; echo DONE-$((40+2))\n");
+  auto queued = [&] {
+    std::lock_guard<std::mutex> lock(ch->pipe()->mu);
+    return ch->pipe()->in.size();
+  };
+  size_t peak = 0;
+  const auto until = std::chrono::steady_clock::now() + 3s;
+  while (std::chrono::steady_clock::now() < until) {
+    peak = std::max(peak, queued());
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_GE(peak, ssh::kInboundResume) << "the server never filled the queue: the test measured nothing";
+  EXPECT_LE(peak, ssh::kInboundCap);
+  std::string all;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (all.find("DONE-42") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    std::string got = ch->recv(1 << 16);
+    if (got.empty()) break;
+    all += got;
+  }
+  const size_t begin = all.find("BEGIN-2"), end = all.find("DONE-42");
+  ASSERT_NE(end, std::string::npos) << "no end marker within 60 s";
+  ASSERT_LT(begin, end);
+  EXPECT_EQ(static_cast<size_t>(std::count(all.begin() + begin, all.begin() + end, 'x')), flood);
+  client.close();
 }
 
 }  // namespace

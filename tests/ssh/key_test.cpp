@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/morvane_app.h"
+#include "kinds/ssh/ssh_kind.h"
 #include "util/text.h"
 #include "sshd_fixture.h"
 
@@ -18,6 +19,7 @@ struct KeyPrepTest : ::testing::Test {
     write_text(dir.path / "res" / "html" / "index.html", "<html></html>");
     app = std::make_unique<MorvaneApp>(QueueMap{}, EventMap{}, dir.path / "data", dir.path / "res");
   }
+  std::shared_ptr<kinds::SshKind> ssh_kind() { return app->kinds.get<kinds::SshKind>("ssh"); }
   // A stand-in puttygen that runs a shell script.
   std::string fake_puttygen(const std::string& body) {
     fs::path p = dir.path / "fake-puttygen";
@@ -40,8 +42,8 @@ TEST_F(KeyPrepTest, PuttygenIsFoundOnThisSystem) {
 
 TEST_F(KeyPrepTest, PpkBecomesATemporaryOpenSshKeyEachTime) {
   fs::path ppk = plain_ppk();
-  auto [first, err1] = app->_ensure_openssh_key(ppk.string());
-  auto [second, err2] = app->_ensure_openssh_key(ppk.string());
+  auto [first, err1] = ssh_kind()->_ensure_openssh_key(ppk.string());
+  auto [second, err2] = ssh_kind()->_ensure_openssh_key(ppk.string());
   ASSERT_TRUE(first) << err1.value_or("");
   ASSERT_TRUE(second) << err2.value_or("");
   EXPECT_FALSE(err1);
@@ -60,7 +62,7 @@ TEST_F(KeyPrepTest, UpperCaseExtensionIsConvertedToo) {
   fs::path ppk = plain_ppk();
   fs::path upper = dir.path / "KEY.PPK";
   fs::copy_file(ppk, upper);
-  auto [path, err] = app->_ensure_openssh_key(upper.string());
+  auto [path, err] = ssh_kind()->_ensure_openssh_key(upper.string());
   ASSERT_TRUE(path) << err.value_or("");
   fs::remove(*path);
 }
@@ -71,7 +73,7 @@ TEST_F(KeyPrepTest, OtherKeyFilesPassUnchangedWithoutPuttygen) {
   for (const char* name : {"id.pem", "id.key", "id_ed25519", ".ppk"}) {
     fs::path p = dir.path / name;
     write_text(p, "not even a key");
-    auto [path, err] = app->_ensure_openssh_key(p.string());
+    auto [path, err] = ssh_kind()->_ensure_openssh_key(p.string());
     ASSERT_TRUE(path) << name;
     EXPECT_EQ(*path, p.string());
     EXPECT_FALSE(err);
@@ -81,7 +83,7 @@ TEST_F(KeyPrepTest, OtherKeyFilesPassUnchangedWithoutPuttygen) {
 
 TEST_F(KeyPrepTest, MissingFileOrFolderIsNoKeyFile) {
   for (const std::string& p : {std::string(), (dir.path / "absent.ppk").string(), dir.path.string()}) {
-    auto [path, err] = app->_ensure_openssh_key(p);
+    auto [path, err] = ssh_kind()->_ensure_openssh_key(p);
     EXPECT_FALSE(path);
     EXPECT_EQ(err.value_or(""), "Private key file not found");
   }
@@ -89,7 +91,7 @@ TEST_F(KeyPrepTest, MissingFileOrFolderIsNoKeyFile) {
 
 TEST_F(KeyPrepTest, NoPuttygenMeansNoConversionAttempt) {
   app->puttygen_exe.reset();
-  auto [path, err] = app->_ensure_openssh_key(plain_ppk().string());
+  auto [path, err] = ssh_kind()->_ensure_openssh_key(plain_ppk().string());
   EXPECT_FALSE(path);
   EXPECT_EQ(err.value_or(""),
             "puttygen.exe is required to convert .ppk format, but the bundled puttygen was not found");
@@ -99,14 +101,14 @@ TEST_F(KeyPrepTest, PassphraseProtectedPpkFailsWithPuttygensMessage) {
   fs::path ppk = dir.path / "locked.ppk";
   write_text(dir.path / "pass", "s3cret");
   ASSERT_EQ(run({"puttygen", "-t", "ed25519", "-o", ppk.string(), "--new-passphrase", (dir.path / "pass").string()}), 0);
-  auto [path, err] = app->_ensure_openssh_key(ppk.string());
+  auto [path, err] = ssh_kind()->_ensure_openssh_key(ppk.string());
   EXPECT_FALSE(path);
   EXPECT_EQ(err.value_or(""), "puttygen conversion failed: Enter passphrase to load key:");
 }
 
 TEST_F(KeyPrepTest, PuttygenThatWritesNothingFailsWithEmptyMessage) {
   app->puttygen_exe = fake_puttygen("exit 0");
-  auto [path, err] = app->_ensure_openssh_key(plain_ppk().string());
+  auto [path, err] = ssh_kind()->_ensure_openssh_key(plain_ppk().string());
   EXPECT_FALSE(path);
   EXPECT_EQ(err.value_or(""), "puttygen conversion failed: ");
 }
@@ -116,7 +118,7 @@ TEST_F(KeyPrepTest, FailingPuttygenLeavesNoPartialKey) {
   fs::path record = dir.path / "written-to";
   app->puttygen_exe = fake_puttygen("echo partial > \"$5\"; echo \"$5\" > " + record.string() +
                                     "; echo 'bad key' >&2; exit 1");
-  auto [path, err] = app->_ensure_openssh_key(plain_ppk().string());
+  auto [path, err] = ssh_kind()->_ensure_openssh_key(plain_ppk().string());
   EXPECT_FALSE(path);
   EXPECT_EQ(err.value_or(""), "puttygen conversion failed: bad key");
   std::string written = text::trim(read_text(record));
@@ -126,9 +128,9 @@ TEST_F(KeyPrepTest, FailingPuttygenLeavesNoPartialKey) {
 
 TEST_F(KeyPrepTest, HangingPuttygenIsStoppedAtTheLimit) {
   app->puttygen_exe = fake_puttygen("sleep 60");
-  app->puttygen_timeout_sec = 1;
+  ssh_kind()->puttygen_timeout_sec = 1;
   auto t0 = std::chrono::steady_clock::now();
-  auto [path, err] = app->_ensure_openssh_key(plain_ppk().string());
+  auto [path, err] = ssh_kind()->_ensure_openssh_key(plain_ppk().string());
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 30.0);
   EXPECT_FALSE(path);
   EXPECT_EQ(err.value_or("").rfind("puttygen execution failed: Command '", 0), 0u) << err.value_or("");
@@ -137,7 +139,7 @@ TEST_F(KeyPrepTest, HangingPuttygenIsStoppedAtTheLimit) {
 
 TEST_F(KeyPrepTest, PuttygenThatCannotStartIsAnExecutionFailure) {
   app->puttygen_exe = (dir.path / "no-such-puttygen").string();
-  auto [path, err] = app->_ensure_openssh_key(plain_ppk().string());
+  auto [path, err] = ssh_kind()->_ensure_openssh_key(plain_ppk().string());
   EXPECT_FALSE(path);
   EXPECT_EQ(err.value_or("").rfind("puttygen execution failed: ", 0), 0u);
   EXPECT_NE(err.value_or("").find("No such file"), std::string::npos);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/morvane_app.h"
+#include "peer.h"
 #include "sshd_fixture.h"
 
 namespace morvane::sshtest {
@@ -67,7 +68,7 @@ struct SshTabTest : ::testing::Test {
   fs::path home() const { return dir.path / "home"; }
 
   void SetUp() override {
-    if (!Sshd::available()) GTEST_SKIP() << "OpenSSH's sshd is not installed (scripts/install-deps)";
+    MORVANE_REQUIRE_PEER(Sshd::available(), "OpenSSH's sshd (scripts/install-deps)");
     // Default key files come from $HOME/.ssh: keep the machine's own keys out of the tests.
     fs::create_directories(home() / ".ssh");
     ::setenv("HOME", home().c_str(), 1);

@@ -168,8 +168,10 @@ inline int connect_to(int port, double timeout_sec = 5) {
     ::close(fd);
     return -1;
   }
+  // Reads and writes on the socket give up after the time limit, so no test hangs on a peer.
   timeval tv{static_cast<time_t>(timeout_sec), 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   return fd;
 }
 

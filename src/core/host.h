@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/bridge.h"
+#include "core/bridge.h"
 
 namespace morvane {
 

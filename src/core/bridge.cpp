@@ -1,4 +1,4 @@
-#include "app/bridge.h"
+#include "core/bridge.h"
 
 namespace morvane {
 

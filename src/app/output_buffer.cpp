@@ -1,0 +1,88 @@
+#include "app/output_buffer.h"
+
+#include "util/text.h"
+
+namespace morvane {
+
+std::string OutputBuffer::translate(std::string_view text, bool lfhascr, bool crhaslf) {
+  if (!lfhascr && !crhaslf) return std::string(text);
+  std::lock_guard<std::mutex> lock(eol_mu_);
+  bool prev_cr = eol_prev_cr_;
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  size_t i = 0;
+  while (i < text.size()) {
+    // Copy the run up to the next line end in one piece.
+    size_t j = i;
+    while (j < text.size() && text[j] != '\r' && text[j] != '\n') ++j;
+    if (j > i) {
+      out.append(text.data() + i, j - i);
+      // Bytes of a multi-byte character are never CR or LF, so byte-wise is character-wise.
+      prev_cr = false;
+    }
+    if (j == text.size()) break;
+    if (text[j] == '\r') {
+      if (crhaslf) {
+        out += "\r\n";
+        prev_cr = false;
+      } else {
+        out += '\r';
+        prev_cr = true;
+      }
+    } else {
+      if (lfhascr && !prev_cr) out += "\r\n";
+      else out += '\n';
+      prev_cr = false;
+    }
+    i = j + 1;
+  }
+  eol_prev_cr_ = prev_cr;
+  return out;
+}
+
+void OutputBuffer::push(std::string text) {
+  if (text.empty()) return;
+  const size_t n = text::count_codepoints(text);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    chunks_.push_back(std::move(text));
+    chunk_chars_.push_back(n);
+    total_ += n;
+    while (total_ > limit_ && chunks_.size() >= 2) {
+      total_ -= chunk_chars_.front();
+      chunks_.pop_front();
+      chunk_chars_.pop_front();
+    }
+  }
+  if (signal_) signal_->notify();
+}
+
+std::string OutputBuffer::drain() {
+  std::deque<std::string> chunks;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    chunks.swap(chunks_);
+    chunk_chars_.clear();
+    total_ = 0;
+  }
+  if (chunks.empty()) return {};
+  if (chunks.size() == 1) return std::move(chunks.front());
+  size_t bytes = 0;
+  for (auto& c : chunks) bytes += c.size();
+  std::string out;
+  out.reserve(bytes);
+  for (auto& c : chunks) out += c;
+  return out;
+}
+
+bool OutputBuffer::empty() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return chunks_.empty();
+}
+
+size_t OutputBuffer::chars() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return total_;
+}
+
+}  // namespace morvane
