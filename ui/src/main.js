@@ -1,6 +1,7 @@
 // The Morvane page: saved sessions on the left, terminal tabs on the right. This file starts
 // it: the skeleton, the first state from the native side, the pumps and polls, the shortcuts.
 import { buildChrome, renderAll, toggleSidebar } from './chrome.js';
+import { CONTRIBUTIONS } from './contributions.js';
 import { h } from './dom.js';
 import { setLanguage } from './i18n.js';
 import { actionFor } from './keys.js';
@@ -8,6 +9,7 @@ import { closeAllModals, modalOpen } from './overlay.js';
 import { quickConnect } from './palette.js';
 import { ENCODINGS } from './schema.js';
 import { newSession } from './sessions.js';
+import { PANEL_VIEWS } from './panels.js';
 import { openSettings } from './settings.js';
 import { activeTab, state, ui } from './state.js';
 import { activate, closeTab, copySelection, cycleTab, installPageFunctions, paste, reconnect, refreshRuntime, setLink } from './tabs.js';
@@ -97,8 +99,9 @@ async function boot() {
   };
   setTimeout(poll, 1000);
   window.addEventListener('resize', () => activeTab()?.scheduleFit());
-  // For scripts and benchmarks driving the page: the open tabs and their terminals.
-  window.__morvane = { tabs: () => [...state.tabs.values()], active: activeTab };
+  // For scripts, tests and benchmarks driving the page: the open tabs and their terminals, and
+  // the tool tables (an entry added there shows from the next toolbar drawing on).
+  window.__morvane = { tabs: () => [...state.tabs.values()], active: activeTab, contributions: CONTRIBUTIONS, panelViews: PANEL_VIEWS };
   document.documentElement.dataset.ready = '1';
   if (!state.order.length) ui.list.focus();
 }
