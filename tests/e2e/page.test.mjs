@@ -5,6 +5,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
@@ -18,6 +19,15 @@ let page;
 async function shot(name) {
   await page.waitForTimeout(150);
   await page.screenshot({ path: join(shots, `${name}.png`) });
+}
+
+// A loopback port nothing listens on (it was free a moment ago).
+async function closedPort() {
+  const srv = createServer();
+  await new Promise((resolve, reject) => srv.listen(0, '127.0.0.1', resolve).on('error', reject));
+  const { port } = srv.address();
+  await new Promise((resolve) => srv.close(resolve));
+  return port;
 }
 
 async function visibleSize() {
@@ -241,5 +251,73 @@ describe('the page in a browser', () => {
       board.kill();
       rmSync(dir, { recursive: true, force: true });
     }
+  });
+
+  test('the toolbar offers what the tab\'s protocol contributes, and nothing of another protocol', async () => {
+    const port = await closedPort();
+    await server.call('save_session', { name: 'Nowhere', protocol: 'ssh', host: '127.0.0.1', port, username: 'nobody' });
+    await page.reload();
+    await page.waitForSelector('html[data-ready="1"]');
+    await page.locator('.session', { hasText: 'Nowhere' }).dblclick();
+    await page.locator('.tab.active', { hasText: 'Nowhere' }).waitFor();
+    assert.equal(await page.locator('.toolbar').isVisible(), true);
+    assert.equal(await page.locator('.toolbar [data-op]').count(), 0, 'an SSH tab has no serial tools');
+    assert.equal(await page.getByRole('button', { name: 'Reset board' }).count(), 0);
+    // The serial tab keeps its tools while its board is gone: they follow the protocol.
+    await page.locator('.tab', { hasText: 'Board' }).click();
+    assert.deepEqual(await page.locator('.toolbar [data-op]').evaluateAll((els) => els.map((e) => e.dataset.op)),
+      ['hard_reset_esp', 'enter_bootloader_esp']);
+  });
+
+  test('a contributed side panel opens beside its tab\'s terminal and stays with that tab', async () => {
+    await page.evaluate(() => {
+      const m = window.__morvane;
+      m.contributions.ssh = { buttons: [], panels: [{ id: 'probe', ops: ['get_runtime_state'], label: 'x.running', hint: 'h.reading_on', icon: 'folder' }] };
+      m.panelViews.probe = (tab) => {
+        const el = document.createElement('p');
+        el.className = 'probe-view';
+        el.textContent = `panel of ${tab.id}`;
+        return el;
+      };
+    });
+    const sshTab = page.locator('.tab', { hasText: 'Nowhere' });
+    await sshTab.click();
+    const toggle = page.locator('.toolbar [data-panel="probe"]');
+    assert.equal(await toggle.getAttribute('aria-pressed'), 'false');
+    assert.equal(await page.locator('.side-panel').isHidden(), true);
+    const paneWidth = () => page.locator('.term-pane:not([hidden])').evaluate((e) => e.clientWidth);
+    const wideWidth = await paneWidth();
+    const wide = await visibleSize();
+    await toggle.click();
+    await page.locator('.side-panel .probe-view').waitFor();
+    const tabId = await sshTab.getAttribute('data-id');
+    assert.equal(await page.locator('.side-panel .probe-view').innerText(), `panel of ${tabId}`);
+    assert.equal(await page.locator('.side-panel .panel-head h2').innerText(), 'Transfer');
+    assert.equal(await toggle.getAttribute('aria-pressed'), 'true');
+    let narrow = wide;
+    for (let i = 0; i < 100 && narrow.cols === wide.cols; i++) {
+      await page.waitForTimeout(50);
+      narrow = await visibleSize();
+    }
+    assert.ok(narrow.cols < wide.cols, `the terminal keeps ${wide.cols} columns beside the panel`);
+    await shot('11-side-panel');
+
+    // Another protocol's tab has no such panel; coming back finds it open again.
+    await page.locator('.tab', { hasText: 'Board' }).click();
+    assert.equal(await page.locator('.side-panel').isHidden(), true);
+    assert.equal(await page.locator('.toolbar [data-panel]').count(), 0);
+    await sshTab.click();
+    await page.locator('.side-panel .probe-view').waitFor();
+
+    await page.locator('.side-panel .panel-head button').click();
+    assert.equal(await page.locator('.side-panel').isHidden(), true);
+    assert.equal(await page.locator('.toolbar [data-panel="probe"]').getAttribute('aria-pressed'), 'false');
+    assert.equal(await paneWidth(), wideWidth, 'the terminal takes the room back');
+    let back = narrow;
+    for (let i = 0; i < 100 && back.cols === narrow.cols; i++) {
+      await page.waitForTimeout(50);
+      back = await visibleSize();
+    }
+    assert.ok(back.cols > narrow.cols, `the terminal stays at ${narrow.cols} columns`);
   });
 });

@@ -1,0 +1,36 @@
+// What a tab adds around its terminal, by the tab's protocol: toolbar buttons and side panels.
+// Plain data, like schema.js: a protocol that brings a tool gets an entry here instead of a
+// branch in the toolbar. Every entry names the native operations it needs, and the page shows
+// it only where the host offers all of them (a build without the serial module shows no reset).
+//
+// button: { id, op, label, hint, icon, refused }
+//   Calls op(tab id); a false answer shows the text `refused`.
+// panel:  { id, ops, label, hint, icon }
+//   A toggle in the toolbar opens the view registered under `id` in panels.js beside the
+//   terminal; ops are the operations the view calls.
+
+export const CONTRIBUTIONS = {
+  // ESP32 boards on a USB-UART adapter reset through DTR/RTS, which only serial tabs have.
+  serial: {
+    buttons: [
+      { id: 'esp-reset', op: 'hard_reset_esp', label: 'a.esp_reset', hint: 'h.esp_reset', icon: 'power', refused: 'e.esp_reset_off' },
+      { id: 'esp-boot', op: 'enter_bootloader_esp', label: 'a.esp_boot', hint: 'h.esp_boot', icon: 'chip', refused: 'e.esp_reset_off' },
+    ],
+    panels: [],
+  },
+};
+
+const NONE = Object.freeze({ buttons: [], panels: [] });
+
+const opsOf = (entry) => entry.ops || (entry.op ? [entry.op] : []);
+
+// The buttons and panels a tab of this protocol shows, in table order, keeping only those
+// whose operations hasOp(name) confirms.
+export function contributionsFor(protocol, hasOp, table = CONTRIBUTIONS) {
+  const entry = Object.prototype.hasOwnProperty.call(table, protocol) ? table[protocol] : NONE;
+  const offered = (e) => opsOf(e).every((op) => hasOp(op));
+  return {
+    buttons: (entry.buttons || []).filter(offered),
+    panels: (entry.panels || []).filter(offered),
+  };
+}

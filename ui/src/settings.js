@@ -1,0 +1,53 @@
+// The settings dialog (language, where the files are, the shortcuts) and the language switch.
+import { renderAll } from './chrome.js';
+import { h } from './dom.js';
+import { LANGUAGES, setLanguage, t } from './i18n.js';
+import { shortcutTable } from './keys.js';
+import { openModal, toast } from './overlay.js';
+import { state } from './state.js';
+import { call, hostKind } from './transport.js';
+
+let settingsModal = null;
+
+export function openSettings() {
+  const langSel = h('select', { id: 'set-language', onchange: (e) => changeLanguage(e.target.value) },
+    LANGUAGES.map(([code, name]) => h('option', { value: code, selected: code === state.lang }, name)));
+  const rows = shortcutTable().map(([action, keys]) => h('tr', null, h('td', null, t(`k.${action}`)), h('td', null, keys.map((k) => h('kbd', null, k)))));
+  settingsModal = openModal({
+    title: t('t.settings'),
+    className: 'settings-modal',
+    onClose: () => {
+      settingsModal = null;
+    },
+    body: [
+      h('section', { class: 'form-section plain' },
+        h('div', { class: 'field' }, h('label', { for: 'set-language' }, t('f.language')), langSel)),
+      h('section', { class: 'form-section plain' },
+        h('h3', null, t('s.files')),
+        h('div', { class: 'field' }, h('label', null, t('f.sessions_file')), h('code', { class: 'path' }, state.sessionsFile || '—')),
+        h('div', { class: 'field' }, h('label', null, t('f.puttygen')), h('code', { class: 'path' }, state.puttygen || t('i.not_found')))),
+      h('section', { class: 'form-section plain' },
+        h('h3', null, t('s.shortcuts')),
+        h('table', { class: 'shortcuts' }, h('tbody', null, rows))),
+      hostKind === 'browser' ? h('p', { class: 'hint' }, t('h.browser_shared')) : null,
+    ],
+  });
+}
+
+async function changeLanguage(lang) {
+  try {
+    const r = await call('set_language', lang);
+    state.lang = r.language;
+  } catch (e) {
+    toast(t('e.call_failed', { err: e.message }), 'error');
+    return;
+  }
+  setLanguage(state.lang);
+  renderAll();
+  // The settings dialog speaks the new language at once.
+  if (settingsModal) {
+    settingsModal.close();
+    openSettings();
+    document.getElementById('set-language')?.focus();
+  }
+}
