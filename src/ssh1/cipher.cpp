@@ -84,11 +84,21 @@ std::string cipher_name(int id) {
   }
 }
 
+std::unique_ptr<Cipher> make_3des(std::string_view key) {
+  if (key.size() != 24) throw std::invalid_argument("3DES key must be 24 bytes");
+  return std::make_unique<TripleDes>(key);
+}
+
+std::unique_ptr<Cipher> make_blowfish(std::string_view key) {
+  if (key.size() < 4 || key.size() > 56) throw std::invalid_argument("Blowfish key must be 4 to 56 bytes");
+  return std::make_unique<Blowfish>(key);
+}
+
 std::unique_ptr<Cipher> make_cipher(int id, std::string_view key) {
   if (key.size() < 32) throw std::invalid_argument("SSH-1 session key must be 32 bytes");
   switch (id) {
-    case kCipher3Des: return std::make_unique<TripleDes>(key.substr(0, 24));
-    case kCipherBlowfish: return std::make_unique<Blowfish>(key.substr(0, 32));
+    case kCipher3Des: return make_3des(key.substr(0, 24));
+    case kCipherBlowfish: return make_blowfish(key.substr(0, 32));
     default: return nullptr;
   }
 }

@@ -32,5 +32,8 @@ class Cipher {
 // The cipher for `id` keyed from the 32-byte session key (3DES takes the first 24 bytes,
 // Blowfish all 32), with zero IVs; null for an id this client does not implement.
 std::unique_ptr<Cipher> make_cipher(int id, std::string_view session_key);
+// The two constructions with keys of their own: 24 bytes for 3DES, 4 to 56 for Blowfish.
+std::unique_ptr<Cipher> make_3des(std::string_view key);
+std::unique_ptr<Cipher> make_blowfish(std::string_view key);
 
 }  // namespace morvane::ssh1
