@@ -19,10 +19,11 @@ constexpr auto kTable = make_table();
 
 }  // namespace
 
-uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc) {
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+uint32_t crc32_update(uint32_t reg, const uint8_t* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) reg = kTable[(reg ^ data[i]) & 0xFF] ^ (reg >> 8);
+  return reg;
 }
+
+uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc) { return ~crc32_update(~crc, data, size); }
 
 }  // namespace morvane::ssh1

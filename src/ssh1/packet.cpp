@@ -56,7 +56,7 @@ std::string PacketWriter::build(uint8_t type, std::string_view data) {
   out.push_back(static_cast<char>(type));
   out.append(data);
   auto* body = reinterpret_cast<uint8_t*>(out.data() + 4);
-  put_u32(out, crc32(body, pad + 1 + data.size()));
+  put_u32(out, ssh1_crc32(body, pad + 1 + data.size()));
   body = reinterpret_cast<uint8_t*>(out.data() + 4);
   if (cipher_) cipher_->encrypt(body, out.size() - 4);
   return out;
@@ -83,7 +83,7 @@ std::optional<Packet> PacketReader::next() {
   auto* b = reinterpret_cast<uint8_t*>(block.data());
   if (cipher_) cipher_->decrypt(b, body);
   uint32_t want = get_u32(b + body - 4);
-  if (crc32(b, body - 4) != want) {
+  if (ssh1_crc32(b, body - 4) != want) {
     failed_ = "packet CRC mismatch (corrupted data or wrong key)";
     throw ProtocolError(failed_);
   }

@@ -1,7 +1,7 @@
 #pragma once
 // The SSH-1 binary packet, byte-in/byte-out:
 //   uint32 length (type + data + CRC), 1..8 bytes of padding (to a multiple of 8),
-//   byte type, data, uint32 CRC-32 over padding, type and data.
+//   byte type, data, uint32 CRC-32 (SSH-1's uninverted form) over padding, type and data.
 // Everything after the length is encrypted once a cipher is set. The reader takes bytes in
 // any split, never reads past what it holds, and refuses a length over 256 KiB before it
 // keeps anything of that size, so a hostile peer cannot make it allocate without bound.

@@ -67,6 +67,12 @@ TEST(Ssh1Crypto, crc32_matches_the_standard_check_value) {
   // Incremental use gives the same value as one pass.
   uint32_t part = crc32(reinterpret_cast<const uint8_t*>(s), 4);
   EXPECT_EQ(crc32(reinterpret_cast<const uint8_t*>(s + 4), 5, part), 0xCBF43926u);
+  // The packet form skips both inversions (what plink checks; see the plink test).
+  const auto* u = reinterpret_cast<const uint8_t*>(s);
+  // 0x2DFD2D88 is ~zlib.crc32(data, 0xFFFFFFFF): the register run from zero, no final inversion.
+  EXPECT_EQ(ssh1_crc32(u, 9), 0x2DFD2D88u);
+  EXPECT_NE(ssh1_crc32(u, 9), 0xCBF43926u);
+  EXPECT_EQ(ssh1_crc32(nullptr, 0), 0u);
 }
 
 TEST(Ssh1Crypto, blowfish_matches_published_ecb_vectors_in_ssh1_byte_order) {
@@ -168,7 +174,7 @@ TEST(Ssh1Packet, layout_is_length_padding_type_data_crc) {
   EXPECT_EQ(p.substr(4, 8), std::string(8, '\0'));
   EXPECT_EQ(p[12], SSH_CMSG_EOF);
   EXPECT_EQ(p.substr(13, 3), "xyz");
-  uint32_t crc = crc32(reinterpret_cast<const uint8_t*>(p.data() + 4), 12);
+  uint32_t crc = ssh1_crc32(reinterpret_cast<const uint8_t*>(p.data() + 4), 12);
   EXPECT_EQ(static_cast<uint8_t>(p[16]), crc >> 24);
   EXPECT_EQ(static_cast<uint8_t>(p[19]), crc & 0xFF);
   // Encrypted packets get random padding: two builds of one message differ.
