@@ -4,6 +4,11 @@
 // from take_events(). It never touches a socket, a thread or the clock: time comes in as
 // `now` (milliseconds, any fixed origin) with receive() and tick().
 //
+// A reader thread drives it like this: construct with the clock; after connecting, loop
+// { send take_output(); wait for bytes up to ~100 ms; receive(bytes, now) or eof(now);
+// tick(now); handle take_events() } until finished(). Writes (send, resize, close) come
+// from the same thread or under the caller's lock: the client itself is not thread-safe.
+//
 // Ways the connection ends (each leaves state() Closed or Failed, with a matching event):
 //  - the server's exit status: SSH_CMSG_EXIT_CONFIRMATION is sent, then Closed;
 //  - the server's SSH_MSG_DISCONNECT: Closed once the shell runs, Failed before;
