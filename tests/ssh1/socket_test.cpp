@@ -210,6 +210,8 @@ TEST(Ssh1Plink, test_server_serves_plink_with_each_cipher) {
     if (std::getenv("CI")) FAIL() << "plink (putty-tools) is missing";
     GTEST_SKIP() << "plink (putty-tools) not installed";
   }
+  const char* old_home = std::getenv("HOME");
+  std::string saved_home = old_home ? old_home : "";
   for (const char* cipher : {"3des", "blowfish"}) {
     ServerOptions so;
     so.cipher_mask = 1u << (std::string(cipher) == "3des" ? 3 : 6);
@@ -231,6 +233,10 @@ TEST(Ssh1Plink, test_server_serves_plink_with_each_cipher) {
                                     po);
     ls.join();
     fs::remove_all(home);
+    if (old_home)
+      setenv("HOME", saved_home.c_str(), 1);
+    else
+      unsetenv("HOME");
     EXPECT_FALSE(res.timed_out) << cipher;
     EXPECT_EQ(ls.failure, "") << cipher;
     EXPECT_EQ(ls.server().error(), "") << cipher << "; plink said: " << res.err;
