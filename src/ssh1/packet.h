@@ -96,6 +96,7 @@ void put_mpint(std::string& out, std::string_view magnitude);
 class FieldReader {
  public:
   explicit FieldReader(std::string_view data) : d_(data) {}
+  FieldReader(std::string&&) = delete;  // it only views: a temporary would dangle
   uint8_t u8();
   uint16_t u16();
   uint32_t u32();

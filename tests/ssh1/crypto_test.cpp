@@ -226,7 +226,8 @@ TEST(Ssh1Packet, field_reader_refuses_reads_past_the_end) {
   d += "abc";
   FieldReader f(d);
   EXPECT_THROW(f.string(), ProtocolError);
-  FieldReader g(std::string("\xFF\xFF\x01", 3));  // 65535-bit mp-int, one byte present
+  const std::string short_mp("\xFF\xFF\x01", 3);  // 65535-bit mp-int, one byte present
+  FieldReader g(short_mp);
   EXPECT_THROW(g.mpint(), ProtocolError);
   std::string m;
   put_mpint(m, std::string("\x00\x01\x80", 3));

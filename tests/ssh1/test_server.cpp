@@ -32,17 +32,17 @@ struct Fault : std::runtime_error {
 // One RSA key per size for the whole test run: generating keys is the slow part.
 RSA* key_of(int bits) {
   static std::mutex mu;
-  static std::map<int, RSA*> keys;
+  static std::map<int, std::unique_ptr<RSA, decltype(&RSA_free)>> keys;
   std::lock_guard<std::mutex> lock(mu);
-  auto& k = keys[bits];
-  if (!k) {
-    k = RSA_new();
-    BIGNUM* e = BN_new();
-    BN_set_word(e, 65537);
-    if (RSA_generate_key_ex(k, bits, e, nullptr) != 1) throw std::runtime_error("RSA key generation failed");
-    BN_free(e);
+  auto it = keys.find(bits);
+  if (it == keys.end()) {
+    std::unique_ptr<RSA, decltype(&RSA_free)> k(RSA_new(), RSA_free);
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> e(BN_new(), BN_free);
+    BN_set_word(e.get(), 65537);
+    if (RSA_generate_key_ex(k.get(), bits, e.get(), nullptr) != 1) throw std::runtime_error("RSA key generation failed");
+    it = keys.emplace(bits, std::move(k)).first;
   }
-  return k;
+  return it->second.get();
 }
 
 std::string bn_bytes(const BIGNUM* b) {
