@@ -136,8 +136,9 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
 }
 
 MorvaneApp::~MorvaneApp() {
-  // Readers and workers hold tabs, not the application: stop them before the members go.
+  // Readers and workers use the application: stop them before the members go.
   _stop = true;
+  output_signal.notify();
   for (const auto& id : tabs.order()) _close_tab_internal(id);
   for (auto& [name, q] : queue_all)
     if (name == "get_receipt" && q) q->put_nowait(nullptr);
@@ -285,6 +286,7 @@ void MorvaneApp::on_quit() {
 
 void MorvaneApp::_shutdown() {
   _stop = true;
+  output_signal.notify();  // a page waiting for output answers now
   for (const auto& id : tabs.order()) _close_tab_internal(id);
   try {
     auto it = event_all.find("end");
