@@ -50,9 +50,9 @@ TEST(TelnetdLive, negotiates_runs_commands_follows_resizes_and_passes_0xff_once)
 
   step('B', "");
   ASSERT_TRUE(d.wait_for("# ", 0, 15)) << "no shell prompt; screen: " << d.screen;
-  EXPECT_TRUE(p.local_enabled(opt::NAWS));
-  EXPECT_TRUE(p.local_enabled(opt::TTYPE));
-  EXPECT_TRUE(p.remote_enabled(opt::ECHO));
+  EXPECT_TRUE(p.local_enabled(opt::kNaws));
+  EXPECT_TRUE(p.local_enabled(opt::kTtype));
+  EXPECT_TRUE(p.remote_enabled(opt::kEcho));
 
   std::size_t mark = d.screen.size();
   step('I', "echo T=$TERM; stty size\r");
@@ -81,7 +81,7 @@ TEST(TelnetdReplay, recorded_session_sends_the_same_bytes) {
   std::string screen = replay(p, steps, [&](const Step& s) { apply(p, s); });
   EXPECT_NE(screen.find("30 100"), std::string::npos);
   EXPECT_NE(screen.find("61 ff 62"), std::string::npos);
-  EXPECT_TRUE(p.local_enabled(opt::NAWS));
+  EXPECT_TRUE(p.local_enabled(opt::kNaws));
 }
 
 }  // namespace
