@@ -52,19 +52,52 @@ inline int free_port() {
   return ntohs(a.sin_port);
 }
 
+// A listening loopback socket on a free port, for peers started inetd-style.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0)
+      throw std::runtime_error("cannot listen");
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  // The next connection, or -1 past the deadline. The caller owns the descriptor.
+  int accept(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return -1;
+    return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  int port = 0;
+
+ private:
+  int fd_ = -1;
+};
+
 // A peer process in its own process group, ended with the group (socat forks children).
 class Child {
  public:
-  Child(const std::vector<std::string>& args, const std::string& log) {
+  // stdio_fd >= 0: the child gets that descriptor as standard input, output and error,
+  // as inetd hands a server its connection.
+  Child(const std::vector<std::string>& args, const std::string& log, int stdio_fd = -1) {
     std::vector<char*> argv;
     std::vector<std::string> copy = args;
     for (auto& s : copy) argv.push_back(s.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    if (stdio_fd >= 0) {
+      for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_adddup2(&fa, stdio_fd, fd);
+    } else {
+      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    }
     posix_spawnattr_t at;
     posix_spawnattr_init(&at);
     posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);

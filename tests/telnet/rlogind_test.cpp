@@ -1,5 +1,5 @@
-// The Rlogin core against rsh-redone's in.rlogind, started per connection on a free
-// port, with a throw-away account of the test's own (created and removed by the test;
+// The Rlogin core against rsh-redone's in.rlogind, started per connection (inetd-style)
+// on a free port, with a throw-away account of the test's own (created and removed by the test;
 // no existing account is touched). The remote user, terminal type and window size must
 // arrive. The live run is recorded and replayed.
 #include <gtest/gtest.h>
@@ -54,16 +54,17 @@ class TestAccount {
 
 TEST(RlogindLive, handshake_user_terminal_and_window_size_arrive) {
   REQUIRE_PEER("/usr/sbin/in.rlogind");
-  REQUIRE_PEER("/usr/bin/systemd-socket-activate");
   if (::geteuid() != 0) GTEST_SKIP() << "rlogind needs a reserved source port (root)";
   const std::string user = "morvanerl" + std::to_string(::getpid() % 100000);
   TestAccount account(user);
   ASSERT_TRUE(account.ok()) << "could not create the test account";
-  const int port = free_port();
-  Child server({"/usr/bin/systemd-socket-activate", "--inetd", "-a", "-l", "127.0.0.1:" + std::to_string(port),
-                "/usr/sbin/in.rlogind"},
-               "/tmp/morvane-rlogind-" + std::to_string(port) + ".log");
-  Tcp tcp(port, std::chrono::seconds(10), /*reserved_port=*/true);
+  // inetd-style: the connection is accepted here and handed to the server as its stdio.
+  Listener listener;
+  Tcp tcp(listener.port, std::chrono::seconds(10), /*reserved_port=*/true);
+  const int conn = listener.accept(10000);
+  ASSERT_GE(conn, 0) << "connection not accepted";
+  Child server({"/usr/sbin/in.rlogind"}, "", conn);
+  ::close(conn);
   RloginProtocol p(rlogin_options(user));
   Driver<RloginProtocol> d(p, tcp);
   auto step = [&](char tag, const std::string& bytes) { d.act(tag, bytes, [&] { apply(p, {tag, bytes}); }); };
