@@ -64,29 +64,29 @@ void TelnetProtocol::start(std::uint64_t now_ms) {
   if (options_.passive) return;
   if (options_.com_port_control) {
     // A serial line carries any byte: ask for BINARY both ways.
-    ask_local(opt::COM_PORT);
-    ask_local(opt::BINARY);
-    ask_remote(opt::BINARY);
+    ask_local(opt::kComPort);
+    ask_local(opt::kBinary);
+    ask_remote(opt::kBinary);
   }
-  ask_local(opt::NAWS);
-  ask_local(opt::TSPEED);
-  ask_local(opt::TTYPE);
-  ask_local(opt::NEW_ENVIRON);
-  ask_remote(opt::ECHO);
-  ask_local(opt::SGA);
-  ask_remote(opt::SGA);
+  ask_local(opt::kNaws);
+  ask_local(opt::kTspeed);
+  ask_local(opt::kTtype);
+  ask_local(opt::kNewEnviron);
+  ask_remote(opt::kEcho);
+  ask_local(opt::kSga);
+  ask_remote(opt::kSga);
 }
 
 bool TelnetProtocol::accept_local(std::uint8_t o) const {
   switch (o) {
-    case opt::BINARY:
-    case opt::SGA:
-    case opt::TTYPE:
-    case opt::NAWS:
-    case opt::TSPEED:
-    case opt::NEW_ENVIRON:
+    case opt::kBinary:
+    case opt::kSga:
+    case opt::kTtype:
+    case opt::kNaws:
+    case opt::kTspeed:
+    case opt::kNewEnviron:
       return true;
-    case opt::COM_PORT:
+    case opt::kComPort:
       return options_.com_port_control;
     default:
       return false;  // ECHO included: the terminal never echoes for the server
@@ -94,7 +94,7 @@ bool TelnetProtocol::accept_local(std::uint8_t o) const {
 }
 
 bool TelnetProtocol::accept_remote(std::uint8_t o) const {
-  return o == opt::BINARY || o == opt::ECHO || o == opt::SGA;
+  return o == opt::kBinary || o == opt::kEcho || o == opt::kSga;
 }
 
 void TelnetProtocol::put_command(std::uint8_t verb, std::uint8_t option) {
@@ -261,7 +261,7 @@ void TelnetProtocol::got_dont(std::uint8_t o) {
       usq_[o] = false;
       break;
   }
-  if (o == opt::COM_PORT && options_.com_port_control && before != Q::No && us_[o] == Q::No) {
+  if (o == opt::kComPort && options_.com_port_control && before != Q::No && us_[o] == Q::No) {
     com_answered_ = true;
     com_deadline_armed_ = false;
     pending_.clear();
@@ -270,8 +270,8 @@ void TelnetProtocol::got_dont(std::uint8_t o) {
 }
 
 void TelnetProtocol::local_on(std::uint8_t o) {
-  if (o == opt::NAWS) send_naws();
-  if (o == opt::COM_PORT && options_.com_port_control) {
+  if (o == opt::kNaws) send_naws();
+  if (o == opt::kComPort && options_.com_port_control) {
     com_answered_ = true;
     send_com_settings();
     events_.push_back({TelnetEvent::Kind::ComPortAccepted});
@@ -279,11 +279,11 @@ void TelnetProtocol::local_on(std::uint8_t o) {
 }
 
 void TelnetProtocol::send_naws() {
-  if (us_[opt::NAWS] != Q::Yes) return;
+  if (us_[opt::kNaws] != Q::Yes) return;
   std::string body;
   put_be(body, static_cast<std::uint32_t>(std::clamp(cols_, 0, 65535)), 2);
   put_be(body, static_cast<std::uint32_t>(std::clamp(rows_, 0, 65535)), 2);
-  put_sb(opt::NAWS, body);
+  put_sb(opt::kNaws, body);
 }
 
 void TelnetProtocol::resize(int rows, int cols) {
@@ -302,11 +302,11 @@ void TelnetProtocol::send_com_settings() {
   std::uint8_t bits = o.com_bits >= 5 && o.com_bits <= 8 ? static_cast<std::uint8_t>(o.com_bits) : 8;
   std::string b{static_cast<char>(com::SET_BAUDRATE)};
   put_be(b, baud, 4);
-  put_sb(opt::COM_PORT, b);
+  put_sb(opt::kComPort, b);
   com_sent(com::SET_BAUDRATE, baud);
   auto one = [&](std::uint8_t code, std::uint8_t value) {
     const char body[2] = {static_cast<char>(code), static_cast<char>(value)};
-    put_sb(opt::COM_PORT, std::string_view(body, 2));
+    put_sb(opt::kComPort, std::string_view(body, 2));
     com_sent(code, value);
   };
   one(com::SET_DATASIZE, bits);
@@ -336,7 +336,7 @@ void TelnetProtocol::send_command(std::uint8_t command) {
 }
 
 void TelnetProtocol::send(std::string_view data) {
-  const bool binary = us_[opt::BINARY] == Q::Yes;
+  const bool binary = us_[opt::kBinary] == Q::Yes;
   out_.reserve(out_.size() + data.size());
   for (std::size_t i = 0; i < data.size(); ++i) {
     const char c = data[i];
@@ -365,7 +365,7 @@ void TelnetProtocol::receive(std::string_view in, std::uint64_t now_ms) {
       // Copy the run up to the next IAC at once.
       const void* hit = std::memchr(p + i, cmd::IAC, n - i);
       const std::size_t end = hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p) : n;
-      if (him_[opt::BINARY] == Q::Yes) {
+      if (him_[opt::kBinary] == Q::Yes) {
         data_.append(in.data() + i, end - i);
         if (end > i) cr_ = false;
       } else {
@@ -454,16 +454,16 @@ void TelnetProtocol::handle_sb() {
   std::string_view body = std::string_view(sb).substr(1);
   const bool send_req = !body.empty() && static_cast<std::uint8_t>(body[0]) == kSend;
   switch (option) {
-    case opt::TTYPE:
+    case opt::kTtype:
       if (send_req && us_[option] == Q::Yes) put_sb(option, std::string(1, '\0') + options_.term_type);
       break;
-    case opt::TSPEED:
+    case opt::kTspeed:
       if (send_req && us_[option] == Q::Yes) put_sb(option, std::string(1, '\0') + options_.term_speed);
       break;
-    case opt::NEW_ENVIRON:
+    case opt::kNewEnviron:
       if (send_req && us_[option] == Q::Yes) handle_environ(body.substr(1));
       break;
-    case opt::COM_PORT:
+    case opt::kComPort:
       if (options_.com_port_control && !body.empty()) handle_com(body);
       break;
     default:
@@ -533,7 +533,7 @@ void TelnetProtocol::handle_environ(std::string_view list) {
       put_var(r.type, r.name, found ? &found->value : nullptr);
     }
   }
-  put_sb(opt::NEW_ENVIRON, body);
+  put_sb(opt::kNewEnviron, body);
 }
 
 void TelnetProtocol::handle_com(std::string_view body) {
@@ -546,7 +546,7 @@ void TelnetProtocol::handle_com(std::string_view body) {
   switch (c) {
     case com::SIGNATURE:
       if (arg.empty()) {
-        put_sb(opt::COM_PORT, std::string(1, static_cast<char>(com::SIGNATURE)) + kSignature);
+        put_sb(opt::kComPort, std::string(1, static_cast<char>(com::SIGNATURE)) + kSignature);
       } else {
         e.kind = TelnetEvent::Kind::ServerSignature;
         e.text.assign(arg);

@@ -28,8 +28,8 @@ inline constexpr std::uint8_t SE = 240, NOP = 241, DM = 242, BRK = 243, IP = 244
                               WONT = 252, DO = 253, DONT = 254, IAC = 255;
 }
 namespace opt {
-inline constexpr std::uint8_t BINARY = 0, ECHO = 1, SGA = 3, TTYPE = 24, NAWS = 31, TSPEED = 32,
-                              NEW_ENVIRON = 39, COM_PORT = 44;
+inline constexpr std::uint8_t kBinary = 0, kEcho = 1, kSga = 3, kTtype = 24, kNaws = 31, kTspeed = 32,
+                              kNewEnviron = 39, kComPort = 44;
 }
 // RFC 2217 commands (client to server; the server answers with the same code + 100).
 namespace com {
