@@ -75,6 +75,29 @@ TEST(TelnetdLive, negotiates_runs_commands_follows_resizes_and_passes_0xff_once)
   if (record_dir()) save_session(d.steps, std::string(record_dir()) + "/telnetd_session.txt");
 }
 
+TEST(TelnetdLive, passive_client_waits_for_the_server_and_still_gets_type_and_size_across) {
+  REQUIRE_PEER("/usr/sbin/telnetd");
+  REQUIRE_PEER("/usr/bin/socat");
+  const int port = free_port();
+  Child socat({"/usr/bin/socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+               "EXEC:/usr/sbin/telnetd -h -E /bin/sh"},
+              "/tmp/morvane-telnetd-" + std::to_string(port) + ".log");
+  Tcp tcp(port, std::chrono::seconds(10));
+  TelnetOptions o = telnetd_options();
+  o.passive = true;
+  o.term_width = 90;
+  o.term_height = 33;
+  TelnetProtocol p(o);
+  Driver<TelnetProtocol> d(p, tcp);
+  auto step = [&](char tag, const std::string& bytes) { d.act(tag, bytes, [&] { apply(p, {tag, bytes}); }); };
+  step('B', "");
+  EXPECT_TRUE(d.steps.size() == 1) << "a passive client sent something first";
+  ASSERT_TRUE(d.wait_for("# ", 0, 15)) << "no shell prompt; screen: " << d.screen;
+  const std::size_t mark = d.screen.size();
+  step('I', "echo T=$TERM; stty size; exit\r");
+  EXPECT_TRUE(d.wait_for("T=xterm\r\n33 90", mark, 10)) << d.screen.substr(mark);
+}
+
 TEST(TelnetdReplay, recorded_session_sends_the_same_bytes) {
   auto steps = load_session(data_path("telnetd_session.txt"));
   TelnetProtocol p(telnetd_options());
