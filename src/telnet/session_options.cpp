@@ -1,8 +1,6 @@
 // Session record -> protocol parameters, with the defaults of the start routines.
 #include "telnet/session_options.h"
 
-#include <cstdlib>
-
 #include "util/text.h"
 
 namespace morvane::telnet {

@@ -225,7 +225,7 @@ inline std::vector<Step> load_session(const std::string& path) {
 inline const char* record_dir() { return std::getenv("MORVANE_RECORD_DIR"); }
 
 // Drives one protocol object over a Tcp and records the session. Proto must offer
-// receive / take_output / take_data; Hooks tells how to start it and send urgent bytes.
+// receive / take_output / take_data; other actions come in through act().
 template <class Proto>
 class Driver {
  public:
