@@ -5,7 +5,7 @@
 
 #include "app/modules.h"
 #include "app/morvane_app.h"
-#include "util/atomic_file.h"
+#include "platform/atomic_file.h"
 #include "util/diag.h"
 #include "util/text.h"
 
@@ -17,34 +17,6 @@
 #endif
 
 namespace morvane {
-
-fs::path default_data_dir() {
-#ifdef _WIN32
-  return fs::path("C:/halvren/Morvane");
-#else
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  fs::path base;
-  if (xdg && *xdg && fs::path(xdg).is_absolute()) {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = fs::path(home && *home ? home : "/tmp") / ".local" / "share";
-  }
-  return base / "halvren" / "Morvane";
-#endif
-}
-
-fs::path executable_dir() {
-#ifdef _WIN32
-  wchar_t buf[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  return fs::path(std::wstring(buf, n)).parent_path();
-#else
-  std::error_code ec;
-  fs::path p = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::current_path() : p.parent_path();
-#endif
-}
 
 const Json& MorvaneApp::CLAUDE_BUILTIN_MODELS() {
   static const Json models = [] {
