@@ -230,6 +230,7 @@ class PosixLocalShell final : public Backend {
     pid_t pid = pid_;
     ::close(master_);
     master_ = -1;
+    wake_->close();
     lock.unlock();
     reap(pid);
     lock.lock();

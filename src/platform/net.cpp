@@ -209,4 +209,9 @@ void WakePair::drain() noexcept {
   pending_.exchange(false);
 }
 
+void WakePair::close() noexcept {
+  write_.close();
+  read_.close();
+}
+
 }  // namespace morvane::platform

@@ -200,6 +200,8 @@ class WakePair {
   void drain() noexcept;
   // The end to put in a poll set (kReadable).
   NativeSocket fd() const noexcept { return read_.native(); }
+  // Releases both sockets early; wakes after it do nothing. Any thread.
+  void close() noexcept;
 
  private:
   Socket read_, write_;

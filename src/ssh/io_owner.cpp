@@ -356,6 +356,7 @@ void Impl::teardown() {
   ssh_free(session);
   session = nullptr;
   finished = true;
+  wake_.close();  // the connection's descriptors all go now, though the tab may keep it
 }
 
 }  // namespace morvane::ssh

@@ -42,6 +42,7 @@ void Impl::release_unstarted() {
     session = nullptr;
   }
   finished = true;
+  wake_.close();
 }
 
 // ---- SshClient ------------------------------------------------------------------------------------

@@ -137,6 +137,12 @@ TEST(WakePair, WakeEndsABlockedPollAndDrainRearmsIt) {
   EXPECT_EQ(set.wait(0), 1) << "a wake after drain was lost";
   pair.drain();
   EXPECT_EQ(set.wait(0), 0);
+
+  // Closed early (an owner that ended): its descriptors go and later wakes are harmless.
+  pair.close();
+  EXPECT_EQ(pair.fd(), kNoSocket);
+  pair.wake();
+  pair.drain();
 }
 
 TEST(WakePair, WakesFromManyThreadsAreNeverLost) {
