@@ -287,7 +287,7 @@ class PosixLocalShell final : public Backend {
   bool released_ = false;
   std::atomic<bool> closed_{false};
   int master_ = -1;
-  std::optional<platform::WakePair> wake_;  // made with the PTY, kept until destruction
+  std::optional<platform::WakePair> wake_;  // made with the PTY, released by close()
   pid_t pid_ = -1;
 };
 

@@ -150,6 +150,7 @@ Socket connect_tcp(const std::string& host, int port, std::chrono::milliseconds 
 
 Socket connect_first(const std::vector<Address>& addrs, std::chrono::milliseconds timeout,
                      const std::string& context) {
+  if (addrs.empty()) throw NetError(context, 0, "no address to connect to");
   const auto deadline = Clock::now() + timeout;
   int last = 0;
   bool timed_out = false;

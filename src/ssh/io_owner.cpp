@@ -1,5 +1,5 @@
 // The I/O owner of an SSH-2 connection: the only thread that touches the libssh session once
-// the connection is up. One poll() waits on the session's socket, the wake pipe, the local
+// the connection is up. One poll() waits on the session's socket, the wake pair, the local
 // forwards' listeners and every relay socket; nothing in the loop blocks.
 #include <algorithm>
 

@@ -297,14 +297,15 @@ void SshClient::request_remote_forward(int remote_port, const std::string& host,
     throw std::runtime_error("port must be 0-65535.");
   // The target is looked up once, here, so that no forwarded connection waits for a name
   // lookup on the connection's I/O owner.
-  platform::Address target;
+  std::vector<platform::Address> found;
   try {
-    std::vector<platform::Address> found = platform::resolve(host, port, true);
-    if (found.empty()) throw platform::NetError("resolving " + host, 0, "no address");
-    target = found.front();
+    found = platform::resolve(host, port, true);
   } catch (const platform::NetError& e) {
+    // The notice shows the resolver's own words: "[Errno -2] Name or service not known".
     throw std::runtime_error("[Errno " + std::to_string(e.code()) + "] " + e.reason());
   }
+  if (found.empty()) throw std::runtime_error("no address for " + host);
+  const platform::Address& target = found.front();
   int bound = 0;
   if (ssh_channel_listen_forward(s, "", remote_port, &bound) != SSH_OK)
     throw std::runtime_error("TCP forwarding request denied (" + session_error(s) + ")");
