@@ -5,7 +5,7 @@
 
 #include "app/desktop_ops.h"
 #include "app/morvane_app.h"
-#include "util/atomic_file.h"
+#include "platform/atomic_file.h"
 #include "util/diag.h"
 #include "kinds/all_kinds.h"
 #include "util/text.h"
@@ -18,34 +18,6 @@
 #endif
 
 namespace morvane {
-
-fs::path default_data_dir() {
-#ifdef _WIN32
-  return fs::path("C:/halvren/Morvane");
-#else
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  fs::path base;
-  if (xdg && *xdg && fs::path(xdg).is_absolute()) {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = fs::path(home && *home ? home : "/tmp") / ".local" / "share";
-  }
-  return base / "halvren" / "Morvane";
-#endif
-}
-
-fs::path executable_dir() {
-#ifdef _WIN32
-  wchar_t buf[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  return fs::path(std::wstring(buf, n)).parent_path();
-#else
-  std::error_code ec;
-  fs::path p = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::current_path() : p.parent_path();
-#endif
-}
 
 const std::vector<std::string>& MorvaneApp::_CONN_LEVEL_KEYS() {
   static const std::vector<std::string> keys = {

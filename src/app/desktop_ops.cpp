@@ -8,7 +8,7 @@
 #include "app/morvane_app.h"
 #include "platform/image_files.h"
 #include "platform/window_chrome.h"
-#include "util/atomic_file.h"
+#include "platform/atomic_file.h"
 #include "util/diag.h"
 
 namespace morvane {

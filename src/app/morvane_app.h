@@ -26,16 +26,12 @@
 #include "core/bridge.h"
 #include "core/host.h"
 #include "core/kind.h"
+#include "platform/paths.h"
 #include "util/json.h"
 
 namespace morvane {
 
 namespace fs = std::filesystem;
-
-// The platform's data directory: $XDG_DATA_HOME/halvren/Morvane (Linux), C:/halvren/Morvane.
-fs::path default_data_dir();
-// The folder of the running executable (resources are found beside it).
-fs::path executable_dir();
 
 class MorvaneApp {
  public:

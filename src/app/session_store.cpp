@@ -4,7 +4,7 @@
 #include <ctime>
 #include <system_error>
 
-#include "util/atomic_file.h"
+#include "platform/atomic_file.h"
 #include "util/diag.h"
 #include "util/uuid.h"
 

@@ -3,7 +3,7 @@
 #include <system_error>
 
 #include "app/i18n.h"
-#include "util/atomic_file.h"
+#include "platform/atomic_file.h"
 #include "util/diag.h"
 #include "util/text.h"
 

@@ -2,7 +2,7 @@
 //
 // Ways the connection ends: the shell and everything holding the PTY's other side exit
 // (read gives EIO after the last output: end of stream); close() from any thread (wakes a
-// blocked recv through the wake pipe, hangs up the shell's process group, reaps it); a
+// blocked recv through the wake pair, hangs up the shell's process group, reaps it); a
 // read or poll failure (reported as end of stream).
 #include <fcntl.h>
 #include <poll.h>
@@ -21,11 +21,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "backends/local_shell.h"
+#include "platform/net.h"
+#include "platform/paths.h"
 
 extern char** environ;
 
@@ -39,23 +42,6 @@ std::runtime_error errno_error(const std::string& what) {
 bool is_executable(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string find_in_path(const std::string& name) {
-  if (name.find('/') != std::string::npos) return is_executable(name) ? name : std::string();
-  const char* path = std::getenv("PATH");
-  std::string p = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= p.size()) {
-    size_t end = p.find(':', start);
-    if (end == std::string::npos) end = p.size();
-    std::string dir = p.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    std::string cand = dir + "/" + name;
-    if (is_executable(cand)) return cand;
-    start = end + 1;
-  }
-  return {};
 }
 
 std::string login_shell() {
@@ -80,7 +66,7 @@ std::vector<std::string> resolve_shell_argv(const LocalShellOptions& opts) {
   std::string name = shell;
   if (name == "powershell" || name == "powershell.exe" || name == "pwsh.exe") name = "pwsh";
   if (name.size() > 4 && name.substr(name.size() - 4) == ".exe") name.resize(name.size() - 4);
-  std::string path = find_in_path(name);
+  std::string path = find_on_path(name);
   if (path.empty()) throw std::runtime_error("shell not found: " + shell);
   return {path};
 }
@@ -99,6 +85,7 @@ class PosixLocalShell final : public Backend {
       if (::stat(opts_.working_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw std::runtime_error("working directory not found: " + opts_.working_dir);
     }
+    wake_.emplace();
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) throw errno_error("posix_openpt");
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0) {
@@ -116,12 +103,6 @@ class PosixLocalShell final : public Backend {
     ws.ws_row = static_cast<unsigned short>(opts_.rows);
     ws.ws_col = static_cast<unsigned short>(opts_.cols);
     ::ioctl(master, TIOCSWINSZ, &ws);
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-      auto e = errno_error("pipe");
-      ::close(master);
-      throw e;
-    }
 
     // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
     std::vector<std::string> env_store;
@@ -146,8 +127,6 @@ class PosixLocalShell final : public Backend {
     if (pid < 0) {
       auto e = errno_error("fork");
       ::close(master);
-      ::close(wake[0]);
-      ::close(wake[1]);
       throw e;
     }
     if (pid == 0) {
@@ -172,8 +151,6 @@ class PosixLocalShell final : public Backend {
     ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
     std::lock_guard<std::mutex> lock(mu_);
     master_ = master;
-    wake_r_ = wake[0];
-    wake_w_ = wake[1];
     pid_ = pid;
   }
 
@@ -183,7 +160,7 @@ class PosixLocalShell final : public Backend {
     std::string buf(max_bytes, '\0');
     for (;;) {
       if (closed_) return {};
-      pollfd fds[2] = {{master_, POLLIN, 0}, {wake_r_, POLLIN, 0}};
+      pollfd fds[2] = {{master_, POLLIN, 0}, {wake_->fd(), POLLIN, 0}};
       int r = ::poll(fds, 2, -1);
       if (r < 0) {
         if (errno == EINTR) continue;
@@ -217,7 +194,7 @@ class PosixLocalShell final : public Backend {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) {
         // The shell is not reading: wait for room, but let close() interrupt the wait.
-        pollfd fds[2] = {{master_, POLLOUT, 0}, {wake_r_, POLLIN, 0}};
+        pollfd fds[2] = {{master_, POLLOUT, 0}, {wake_->fd(), POLLIN, 0}};
         ::poll(fds, 2, 1000);
         continue;
       }
@@ -234,7 +211,7 @@ class PosixLocalShell final : public Backend {
     if (::ioctl(master_, TIOCSWINSZ, &ws) != 0) throw errno_error("resize");
   }
 
-  void close() override {
+  void close() noexcept override {
     std::unique_lock<std::mutex> lock(mu_);
     if (closing_) {
       idle_.wait(lock, [&] { return released_; });
@@ -247,15 +224,13 @@ class PosixLocalShell final : public Backend {
       idle_.notify_all();
       return;
     }
-    char one = 1;
-    [[maybe_unused]] ssize_t w = ::write(wake_w_, &one, 1);
+    wake_->wake();  // never drained: every later poll returns at once
     // Wait for recv/send/resize in other threads to leave before the descriptors go.
     idle_.wait(lock, [&] { return busy_ == 0; });
     pid_t pid = pid_;
     ::close(master_);
-    ::close(wake_r_);
-    ::close(wake_w_);
-    master_ = wake_r_ = wake_w_ = -1;
+    master_ = -1;
+    wake_->close();
     lock.unlock();
     reap(pid);
     lock.lock();
@@ -311,7 +286,8 @@ class PosixLocalShell final : public Backend {
   bool closing_ = false;
   bool released_ = false;
   std::atomic<bool> closed_{false};
-  int master_ = -1, wake_r_ = -1, wake_w_ = -1;
+  int master_ = -1;
+  std::optional<platform::WakePair> wake_;  // made with the PTY, released by close()
   pid_t pid_ = -1;
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backends/local_shell.h"
+#include "platform/paths.h"
 #include "util/win_text.h"
 
 namespace morvane {
@@ -20,16 +21,6 @@ namespace {
 
 std::runtime_error win_error(const std::string& what, DWORD code = GetLastError()) {
   return std::runtime_error(what + ": [WinError " + std::to_string(code) + "]");
-}
-
-std::string find_on_path(const std::string& exe) {
-  wchar_t buf[MAX_PATH];
-  DWORD n = SearchPathW(nullptr, widen(exe).c_str(), nullptr, MAX_PATH, buf, nullptr);
-  if (n == 0 || n >= MAX_PATH) return {};
-  int len = WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(len), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), out.data(), len, nullptr, nullptr);
-  return out;
 }
 
 }  // namespace
@@ -182,7 +173,7 @@ class ConPtyShell final : public Backend {
     if (FAILED(hr)) throw win_error("ResizePseudoConsole", static_cast<DWORD>(hr));
   }
 
-  void close() override {
+  void close() noexcept override {
     HPCON pc;
     HANDLE in, proc, job;
     {

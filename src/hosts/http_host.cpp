@@ -1,10 +1,7 @@
 #include "hosts/http_host.h"
 
 #include <httplib.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -15,14 +12,16 @@
 
 #include "hosts/http_guard.h"
 #include "hosts/page_config.h"
+#include "platform/net.h"
 #include "util/json.h"
 
 namespace morvane {
 
 namespace {
 
-// Written by the SIGINT/SIGTERM handler, read by run_loop.
-int g_stop_pipe[2] = {-1, -1};
+// Woken by the SIGINT/SIGTERM handler, waited on by run_loop. Made once and never freed: a
+// signal may arrive at any moment until the process ends.
+std::atomic<platform::WakePair*> g_stop{nullptr};
 
 // A page listening on /events: scripts wait here until its stream thread writes them.
 struct Subscriber {
@@ -321,9 +320,14 @@ void HttpHost::run_loop() {
       std::lock_guard<std::mutex> lock(impl_->stop_mu);
       if (impl_->stop_requested) break;
     }
-    pollfd p{g_stop_pipe[0], POLLIN, 0};
-    if (g_stop_pipe[0] >= 0 && poll(&p, 1, 100) > 0) break;
-    if (g_stop_pipe[0] < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    platform::WakePair* stop = g_stop.load();
+    if (!stop) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    platform::PollSet set;
+    set.add(stop->fd(), platform::kReadable);
+    if (set.wait(100) > 0) break;
   }
   impl_->listening = false;
   impl_->close_all_streams();
@@ -345,11 +349,16 @@ std::string HttpHost::url() const {
 void HttpHost::prepare_signals() {
   // A handler rather than a blocked mask: libraries start threads before main (the web
   // engine's collector does), and any thread may be the one a signal lands on.
-  if (g_stop_pipe[0] < 0 && pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  if (!g_stop.load()) {
+    try {
+      g_stop = new platform::WakePair();
+    } catch (const platform::NetError&) {
+      return;  // no socket pair: the signals keep their default action, ending the program
+    }
+  }
   struct sigaction sa {};
   sa.sa_handler = [](int) {
-    char b = 1;
-    [[maybe_unused]] ssize_t n = write(g_stop_pipe[1], &b, 1);
+    if (platform::WakePair* stop = g_stop.load()) stop->wake();
   };
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;

@@ -1,15 +1,7 @@
 // The I/O owner of an SSH-2 connection: the only thread that touches the libssh session once
-// the connection is up. One poll() waits on the session's socket, the wake pipe, the local
+// the connection is up. One poll() waits on the session's socket, the wake pair, the local
 // forwards' listeners and every relay socket; nothing in the loop blocks.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "ssh/ssh_impl.h"
 
@@ -17,11 +9,12 @@ namespace morvane::ssh {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using platform::IoStatus;
+using platform::kReadable;
+using platform::kWritable;
 
 // Bytes read from one channel before the loop looks at the others again.
 constexpr size_t kReadBudget = 512 * 1024;
-
-bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
 // Only a channel that is open on both sides may be closed: a close naming a channel the
 // server no longer (or never) had makes OpenSSH drop the whole connection. libssh keeps a
@@ -62,29 +55,28 @@ void Impl::run() {
   if (event_) ssh_event_add_session(event_, session);
   last_send_ = Clock::now();
   bool busy = false;
-  std::vector<pollfd> fds;
+  platform::PollSet fds;
   std::vector<Relay*> polled;
 
   while (!stop) {
     // ---- wait ----------------------------------------------------------------------------------
     fds.clear();
     polled.clear();
-    fds.push_back({wake_r_, POLLIN, 0});
-    socket_t sfd = ssh_get_fd(session);
-    short sev = POLLIN;
-    if (ssh_get_poll_flags(session) & SSH_WRITE_PENDING) sev |= POLLOUT;
-    fds.push_back({sfd, sev, 0});
+    fds.add(wake_.fd(), kReadable);
+    short sev = kReadable;
+    if (ssh_get_poll_flags(session) & SSH_WRITE_PENDING) sev |= kWritable;
+    fds.add(static_cast<platform::NativeSocket>(ssh_get_fd(session)), sev);
     size_t first_listener = fds.size();
-    for (auto& l : listeners) fds.push_back({l.fd, POLLIN, 0});
+    for (auto& l : listeners) fds.add(l.listener.native(), kReadable);
     size_t first_relay = fds.size();
     for (auto& r : relays_) {
       short ev = 0;
-      if (r->state == Relay::State::connecting_socket) ev = POLLOUT;
+      if (r->state == Relay::State::connecting_socket) ev = kWritable;
       if (r->state == Relay::State::open) {
-        if (!r->sock_eof && r->to_chan.size() < kRelayCap) ev |= POLLIN;
-        if (!r->to_sock.empty()) ev |= POLLOUT;
+        if (!r->sock_eof && r->to_chan.size() < kRelayCap) ev |= kReadable;
+        if (!r->to_sock.empty()) ev |= kWritable;
       }
-      fds.push_back({r->fd, ev, 0});
+      fds.add(r->sock.native(), ev);
       polled.push_back(r.get());
     }
     int timeout = -1;
@@ -99,9 +91,8 @@ void Impl::run() {
     for (auto& r : relays_)
       if (r->state == Relay::State::opening_channel) timeout = timeout < 0 ? 10 : std::min(timeout, 10);
     if (busy) timeout = 0;
-    int n = ::poll(fds.data(), fds.size(), timeout);
-    if (n < 0 && errno != EINTR) break;
-    if (fds[0].revents) drain_wake();
+    if (fds.wait(timeout) < 0) break;
+    if (fds.ready(0)) wake_.drain();
     if (stop) break;
 
     // ---- let libssh read and write the session's socket ------------------------------------------
@@ -115,8 +106,8 @@ void Impl::run() {
 
     // ---- forwards -----------------------------------------------------------------------------------
     for (size_t i = 0; i < listeners.size(); ++i)
-      if (fds[first_listener + i].revents & POLLIN) accept_local(listeners[i]);
-    for (size_t i = 0; i < polled.size(); ++i) service_relay(*polled[i], fds[first_relay + i].revents);
+      if (fds.ready(first_listener + i) & kReadable) accept_local(listeners[i]);
+    for (size_t i = 0; i < polled.size(); ++i) service_relay(*polled[i], fds.ready(first_relay + i));
     // After the relays: a connection the server opened while they were served is taken now.
     if (!remote_targets.empty()) accept_remote();
     // Relays added this pass had no poll yet: give them one turn now.
@@ -215,24 +206,18 @@ bool Impl::service_shell(ShellEntry& sh) {
   return more;
 }
 
-void Impl::accept_local(Listener& l) {
+void Impl::accept_local(ForwardListener& l) {
   for (;;) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    int fd = ::accept4(l.fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN, or a client that left before we took it
+    platform::Peer peer;
+    platform::Socket sock = l.listener.accept(&peer, true);
+    if (!sock) return;  // none waiting, or a client that left before we took it
     auto r = std::make_unique<Relay>();
-    r->fd = fd;
     r->ch = ssh_channel_new(session);
-    if (!r->ch) {
-      ::close(fd);
-      continue;
-    }
+    if (!r->ch) continue;  // the client's socket closes with it
+    r->sock = std::move(sock);
     watch(r->ch);
-    char host[INET_ADDRSTRLEN] = "127.0.0.1";
-    ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
-    r->origin_host = host;
-    r->origin_port = ntohs(peer.sin_port);
+    r->origin_host = peer.host.empty() ? "127.0.0.1" : peer.host;
+    r->origin_port = peer.port;
     r->target_host = l.host;
     r->target_port = l.port;
     r->state = Relay::State::opening_channel;
@@ -252,24 +237,18 @@ void Impl::accept_remote() {
       close_and_free(ch);
       continue;
     }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      close_and_free(ch);
+    int err = 0;
+    platform::Socket sock = platform::connect_start(it->second, &err);
+    if (!sock) {
+      close_and_free(ch);  // the local target cannot be reached: the channel goes, silently
       continue;
     }
     auto r = std::make_unique<Relay>();
-    r->fd = fd;
+    r->sock = std::move(sock);
     r->ch = ch;
     watch(ch);
-    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&it->second), sizeof(sockaddr_in));
-    if (rc == 0) {
-      r->state = Relay::State::open;
-    } else if (errno == EINPROGRESS) {
-      r->state = Relay::State::connecting_socket;
-    } else {
-      fail_relay(*r);  // the local target refuses: the channel goes, silently
-      continue;
-    }
+    // A refusal shows once the attempt is decided (writable, then its error).
+    r->state = Relay::State::connecting_socket;
     relays_.push_back(std::move(r));
   }
 }
@@ -279,8 +258,7 @@ void Impl::fail_relay(Relay& r) {
     close_and_free(r.ch);
     r.ch = nullptr;
   }
-  if (r.fd >= 0) ::close(r.fd);
-  r.fd = -1;
+  r.sock.close();
   r.done = true;
 }
 
@@ -294,23 +272,21 @@ void Impl::service_relay(Relay& r, short revents) {
     r.state = Relay::State::open;
   }
   if (r.state == Relay::State::connecting_socket) {
-    if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(r.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return fail_relay(r);
+    if (!(revents & (kWritable | platform::kError | platform::kHangup))) return;
+    if (r.sock.take_error() != 0) return fail_relay(r);
     r.state = Relay::State::open;
   }
 
   char buf[kRelayChunk];
   // socket -> channel
   while (!r.sock_eof && r.to_chan.size() < kRelayCap) {
-    ssize_t n = ::recv(r.fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      r.to_chan.append(buf, static_cast<size_t>(n));
+    platform::IoResult got = r.sock.recv_some(buf, sizeof buf);
+    if (got.status == IoStatus::ok) {
+      r.to_chan.append(buf, got.bytes);
       continue;
     }
-    if (n == 0) r.sock_eof = true;
-    else if (!would_block(errno)) return fail_relay(r);
+    if (got.status == IoStatus::end) r.sock_eof = true;
+    else if (got.status == IoStatus::error) return fail_relay(r);
     break;
   }
   while (!r.to_chan.empty()) {
@@ -338,16 +314,16 @@ void Impl::service_relay(Relay& r, short revents) {
   }
   if (!r.chan_eof && ssh_channel_is_closed(r.ch) && ssh_channel_poll(r.ch, 0) <= 0) r.chan_eof = true;
   while (!r.to_sock.empty()) {
-    ssize_t n = ::send(r.fd, r.to_sock.data(), r.to_sock.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      r.to_sock.consume(static_cast<size_t>(n));
+    platform::IoResult put = r.sock.send_some(r.to_sock.data(), r.to_sock.size());
+    if (put.status == IoStatus::ok && put.bytes > 0) {
+      r.to_sock.consume(put.bytes);
       continue;
     }
-    if (n < 0 && would_block(errno)) break;
+    if (put.status == IoStatus::would_block) break;
     return fail_relay(r);  // the client is gone
   }
   if (r.chan_eof && r.to_sock.empty() && !r.sock_shut) {
-    ::shutdown(r.fd, SHUT_WR);
+    r.sock.shutdown_send();
     r.sock_shut = true;
   }
   bool finished = (r.chan_eof_sent && r.sock_shut) || (ssh_channel_is_closed(r.ch) && r.to_sock.empty());
@@ -369,11 +345,7 @@ void Impl::teardown() {
     sh.pipe->cv.notify_all();
   }
   shells.clear();  // the channels themselves go with the session
-  for (auto& r : relays_) {
-    if (r->fd >= 0) ::close(r->fd);
-  }
-  relays_.clear();
-  for (auto& l : listeners) ::close(l.fd);
+  relays_.clear();     // their sockets close with them
   listeners.clear();
   if (event_) {
     ssh_event_remove_session(event_, session);
@@ -384,10 +356,7 @@ void Impl::teardown() {
   ssh_free(session);
   session = nullptr;
   finished = true;
-  std::lock_guard<std::mutex> lock(wake_mu_);
-  ::close(wake_r_);
-  ::close(wake_w_);
-  wake_r_ = wake_w_ = -1;
+  wake_.close();  // the connection's descriptors all go now, though the tab may keep it
 }
 
 }  // namespace morvane::ssh

@@ -1,13 +1,11 @@
 #include "ssh/ssh_auth.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
+#include "ssh/agent_auth.h"
 #include "ssh/ssh_impl.h"
 
 namespace morvane::ssh {
@@ -36,10 +34,8 @@ ssh_key load_private_key(const std::string& path, const std::string& passphrase,
 }
 
 std::string home_ssh_dir() {
-  const char* home = std::getenv("HOME");
-  if (home && *home) return std::string(home) + "/.ssh";
-  if (passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return std::string(pw->pw_dir) + "/.ssh";
-  return {};
+  fs::path home = home_dir();
+  return home.empty() ? std::string() : (home / ".ssh").string();
 }
 
 std::string methods_text(int m) {
@@ -133,11 +129,11 @@ void authenticate(ssh_session s, const ConnectOptions& o) {
   }
 
   if (o.allow_agent && (a.methods() & SSH_AUTH_METHOD_PUBLICKEY)) {
-    const char* sock = std::getenv("SSH_AUTH_SOCK");
-    if (sock && *sock) {
-      if (a.settle(ssh_userauth_agent(s, nullptr), "SSH agent keys")) return;
+    std::string why;
+    if (std::optional<int> agent_rc = auth_with_agent(s, &why)) {
+      if (a.settle(*agent_rc, "SSH agent keys")) return;
     } else {
-      a.note("no SSH agent is running (SSH_AUTH_SOCK is not set)");
+      a.note(why);
     }
   }
 

@@ -2,16 +2,9 @@
 // hand-over to the I/O owner. Everything here before start() runs on the connecting thread.
 #include "ssh/ssh_client.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
+#include "platform/atomic_file.h"
+#include "platform/net.h"
+#include "platform/thread_name.h"
 #include "ssh/ssh_auth.h"
 #include "ssh/ssh_compat.h"
 #include "ssh/ssh_impl.h"
@@ -24,40 +17,16 @@ std::string session_error(ssh_session s) {
   return e && *e ? std::string(e) : std::string("unknown libssh error");
 }
 
-std::string errno_text(int err) { return "[Errno " + std::to_string(err) + "] " + std::strerror(err); }
+std::string errno_text(int err) { return "[Errno " + std::to_string(err) + "] " + platform::net_error_text(err); }
 
 // ---- Impl: life and wake-ups --------------------------------------------------------------------
 
-Impl::Impl() {
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe: " + errno_text(errno));
-  wake_r_ = p[0];
-  wake_w_ = p[1];
-}
+Impl::Impl() = default;
 
-Impl::~Impl() {
-  release_unstarted();
-  std::lock_guard<std::mutex> lock(wake_mu_);
-  if (wake_r_ >= 0) ::close(wake_r_);
-  if (wake_w_ >= 0) ::close(wake_w_);
-  wake_r_ = wake_w_ = -1;
-}
+Impl::~Impl() { release_unstarted(); }
 
-void Impl::wake() {
-  std::lock_guard<std::mutex> lock(wake_mu_);
-  if (wake_w_ < 0 || wake_pending_) return;
-  wake_pending_ = true;
-  char b = 1;
-  (void)!::write(wake_w_, &b, 1);
-}
-
-void Impl::drain_wake() {
-  std::lock_guard<std::mutex> lock(wake_mu_);
-  char buf[64];
-  while (wake_r_ >= 0 && ::read(wake_r_, buf, sizeof buf) > 0) {
-  }
-  wake_pending_ = false;
-}
+// The pair lives as long as the Impl, which every waker holds: waking a finished owner is harmless.
+void Impl::wake() { wake_.wake(); }
 
 void Impl::release_unstarted() {
   for (auto& sh : shells) {
@@ -66,8 +35,6 @@ void Impl::release_unstarted() {
     sh.pipe->cv.notify_all();
   }
   shells.clear();
-  for (auto& l : listeners)
-    if (l.fd >= 0) ::close(l.fd);
   listeners.clear();
   if (session) {
     ssh_disconnect(session);
@@ -75,6 +42,7 @@ void Impl::release_unstarted() {
     session = nullptr;
   }
   finished = true;
+  wake_.close();
 }
 
 // ---- SshClient ------------------------------------------------------------------------------------
@@ -138,9 +106,8 @@ std::string rsa_sha1_only(const std::string& list) {
   return out;
 }
 
-// Applies the calling thread's preference record and workarounds to a new session.
-void apply_thread_overrides(ssh_session s, Impl& impl) {
-  const Json& prefs = ssh_compat::_ssh_overrides.current;
+// Applies the connection's preference record and workarounds to a new session.
+void apply_overrides(ssh_session s, Impl& impl, const Json& prefs, const ssh_compat::Bugs& bugs) {
   std::string kex, hostkeys, pubkeys;
   if (prefs.is_object()) {
     for (auto it = prefs.begin(); it != prefs.end(); ++it) {
@@ -162,8 +129,8 @@ void apply_thread_overrides(ssh_session s, Impl& impl) {
       }
     }
   }
-  if (ssh_compat::thread_bug_forced_on("oldgex2")) kex = without_gex(kex.empty() ? kDefaultKex : kex);
-  if (ssh_compat::thread_bug_forced_on("rsa_sha2")) {
+  if (ssh_compat::bug_forced_on(bugs, "oldgex2")) kex = without_gex(kex.empty() ? kDefaultKex : kex);
+  if (ssh_compat::bug_forced_on(bugs, "rsa_sha2")) {
     hostkeys = rsa_sha1_only(hostkeys.empty() ? "ssh-ed25519,ecdsa-sha2-nistp256,ecdsa-sha2-nistp384,"
                                                 "ecdsa-sha2-nistp521,ssh-rsa"
                                               : hostkeys);
@@ -174,7 +141,7 @@ void apply_thread_overrides(ssh_session s, Impl& impl) {
   if (!kex.empty()) set_option(s, SSH_OPTIONS_KEY_EXCHANGE, kex.c_str(), "key exchange list");
   if (!hostkeys.empty()) set_option(s, SSH_OPTIONS_HOSTKEYS, hostkeys.c_str(), "host key list");
   if (!pubkeys.empty()) set_option(s, SSH_OPTIONS_PUBLICKEY_ACCEPTED_TYPES, pubkeys.c_str(), "public key list");
-  impl.keepalive_as_debug = ssh_compat::thread_bug_forced_on("ignore2");
+  impl.keepalive_as_debug = ssh_compat::bug_forced_on(bugs, "ignore2");
 }
 
 std::string host_key_text(ssh_session s) {
@@ -230,7 +197,7 @@ void SshClient::connect(const ConnectOptions& o) {
   set_option(s, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, kh.c_str(), "known hosts file");
   impl.known_hosts_file = o.known_hosts_file;
   if (o.compress) set_option(s, SSH_OPTIONS_COMPRESSION, "yes", "compression");
-  apply_thread_overrides(s, impl);
+  apply_overrides(s, impl, o.prefs, ssh_compat::bugs_from_record(o.bugs));
 
   if (ssh_connect(s) != SSH_OK) throw ConnectError(session_error(s));
 
@@ -261,15 +228,8 @@ void SshClient::save_host_keys() {
   if (ssh_session_export_known_hosts_entry(impl.session, &entry) != SSH_OK || !entry) return;
   std::string line = entry;
   ssh_string_free_char(entry);
-  if (line.empty() || line.back() != '\n') line += '\n';
   // libssh writes its entries without a line end; appending must not join two lines.
-  int fd = ::open(impl.known_hosts_file.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  char last = '\n';
-  off_t size = ::lseek(fd, 0, SEEK_END);
-  if (size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last != '\n') line.insert(line.begin(), '\n');
-  (void)!::write(fd, line.data(), line.size());
-  ::close(fd);
+  append_line(impl.known_hosts_file, line, 0600);
 }
 
 Negotiated SshClient::negotiated() const {
@@ -319,20 +279,15 @@ void SshClient::start_shell(SshChannel& channel) {
 
 void SshClient::open_local_forward(int local_port, const std::string& host, int port) {
   if (local_port < 0 || local_port > 65535) throw std::runtime_error("port must be 0-65535.");
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) throw std::runtime_error(errno_text(errno));
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(local_port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    int err = errno;
-    ::close(fd);
-    throw std::runtime_error(errno_text(err));
+  platform::Listener listener;
+  try {
+    listener = platform::listen_loopback(local_port, 4096);
+    listener.set_nonblocking(true);
+  } catch (const platform::NetError& e) {
+    // The notice shows the system's own words: "[Errno 98] Address already in use".
+    throw std::runtime_error("[Errno " + std::to_string(e.code()) + "] " + e.reason());
   }
-  impl_->listeners.push_back(Listener{fd, host, port});
+  impl_->listeners.push_back(ForwardListener{std::move(listener), host, port});
 }
 
 void SshClient::request_remote_forward(int remote_port, const std::string& host, int port) {
@@ -342,15 +297,15 @@ void SshClient::request_remote_forward(int remote_port, const std::string& host,
     throw std::runtime_error("port must be 0-65535.");
   // The target is looked up once, here, so that no forwarded connection waits for a name
   // lookup on the connection's I/O owner.
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || !res) throw std::runtime_error("[Errno " + std::to_string(rc) + "] " + gai_strerror(rc));
-  sockaddr_in target = *reinterpret_cast<sockaddr_in*>(res->ai_addr);
-  ::freeaddrinfo(res);
-  target.sin_port = htons(static_cast<uint16_t>(port));
+  std::vector<platform::Address> found;
+  try {
+    found = platform::resolve(host, port, true);
+  } catch (const platform::NetError& e) {
+    // The notice shows the resolver's own words: "[Errno -2] Name or service not known".
+    throw std::runtime_error("[Errno " + std::to_string(e.code()) + "] " + e.reason());
+  }
+  if (found.empty()) throw std::runtime_error("no address for " + host);
+  const platform::Address& target = found.front();
   int bound = 0;
   if (ssh_channel_listen_forward(s, "", remote_port, &bound) != SSH_OK)
     throw std::runtime_error("TCP forwarding request denied (" + session_error(s) + ")");
@@ -363,7 +318,7 @@ void SshClient::start() {
   if (owner_.joinable() || impl_->stop) return;
   auto impl = impl_;
   owner_ = std::thread([impl] {
-    pthread_setname_np(pthread_self(), "ssh-io");
+    platform::set_thread_name("ssh-io");
     impl->run();
   });
 }
@@ -375,7 +330,7 @@ void SshClient::set_keepalive(int seconds) {
 
 int SshClient::keepalive() const { return impl_->keepalive_sec.load(); }
 
-void SshClient::close() {
+void SshClient::close() noexcept {
   std::lock_guard<std::mutex> lock(close_mu_);
   impl_->stop = true;
   impl_->wake();
@@ -430,7 +385,7 @@ void SshChannel::resize(int rows, int cols) {
   impl_->wake();
 }
 
-void SshChannel::close() {
+void SshChannel::close() noexcept {
   {
     std::lock_guard<std::mutex> lock(pipe_->mu);
     if (pipe_->closed) return;

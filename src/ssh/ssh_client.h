@@ -6,7 +6,7 @@
 // owner at a time. While connecting, that is the connecting thread (blocking calls:
 // connect, authenticate, open the shell channel, set up forwards). start() then hands the
 // session to the connection's I/O owner thread, which alone touches libssh from then on:
-// other threads queue typing, resizing and closing and wake it through a pipe; it moves
+// other threads queue typing, resizing and closing and wake it through a wake pair; it moves
 // the shell's bytes, sends keep-alives and relays every forwarded connection.
 //
 // Ways a connection ends: the server closes the shell channel (end of stream for recv);
@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "backends/backend.h"
+#include "util/json.h"
 
 namespace morvane::ssh {
 
@@ -48,6 +49,12 @@ struct ConnectOptions {
   bool compress = false;
   std::string known_hosts_file;  // host keys remembered by this program ("" keeps none)
   std::string key_dir;           // folder of the default key files; "" is ~/.ssh
+  // Algorithm preferences (category to names, ssh_compat::_build_ssh_prefs); null or {}
+  // leaves libssh's own order.
+  Json prefs;
+  // Server-bug workarounds, the session's `ssh_bugs` record (name to mode); unknown names and
+  // modes are left out with a diagnostic line.
+  Json bugs;
 };
 
 struct Negotiated {
@@ -66,7 +73,7 @@ class SshClient final {
 
   // ---- connecting (one thread, before start) ---------------------------------------------
   // Connects, checks the host key against known_hosts_file and authenticates, applying the
-  // calling thread's algorithm overrides and workarounds (ssh_compat). Throws AuthError or
+  // options' algorithm preferences and workarounds. Throws AuthError or
   // ConnectError. An unknown host key is accepted and remembered by save_host_keys().
   void connect(const ConnectOptions& opts);
   // Writes a host key seen for the first time to the known-hosts file; failures are ignored.
@@ -90,7 +97,7 @@ class SshClient final {
   int keepalive() const;
 
   // Ends the connection with every channel and forward; waits for the owner thread.
-  void close();
+  void close() noexcept;
   bool is_closed() const;
 
  private:
@@ -112,7 +119,7 @@ class SshChannel final : public Backend {
   void send(std::string_view bytes) override;
   // Window change: width = cols, height = rows.
   void resize(int rows, int cols) override;
-  void close() override;
+  void close() noexcept override;
   bool is_closed() const override;
 
   const std::shared_ptr<Pipe>& pipe() const { return pipe_; }

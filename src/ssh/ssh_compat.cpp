@@ -7,13 +7,7 @@
 
 namespace morvane::ssh_compat {
 
-ThreadOverrides _ssh_overrides;
-
 namespace {
-
-thread_local Prefs t_prefs;
-
-thread_local std::map<std::string, std::string> t_bugs;
 
 bool option_for(const std::string& category, ssh_options_e* opt) {
   if (category == "kex") *opt = SSH_OPTIONS_KEY_EXCHANGE;
@@ -74,8 +68,6 @@ const BugInfo* find_bug(const std::string& name) {
 }
 
 }  // namespace
-
-Prefs& ThreadOverrides::Current::get() const { return t_prefs; }
 
 bool libssh_accepts(const std::string& category, const std::string& name) {
   ssh_options_e opt;
@@ -140,9 +132,9 @@ std::string SSHBugSpec::describe(const std::string& name) {
   return b ? b->what : "";
 }
 
-void set_thread_bugs(const Json& bugs) {
-  t_bugs.clear();
-  if (!bugs.is_object()) return;
+Bugs bugs_from_record(const Json& bugs) {
+  Bugs out;
+  if (!bugs.is_object()) return out;
   for (auto it = bugs.begin(); it != bugs.end(); ++it) {
     if (!find_bug(it.key())) {
       diag::out("[ssh_bugs] unknown workaround left out: " + it.key());
@@ -153,17 +145,14 @@ void set_thread_bugs(const Json& bugs) {
       diag::out("[ssh_bugs] unknown mode for " + it.key() + " left out: " + json::text_form(it.value()));
       continue;
     }
-    t_bugs[it.key()] = mode;
+    out[it.key()] = mode;
   }
+  return out;
 }
 
-void clear_thread_bugs() { t_bugs.clear(); }
-
-const std::map<std::string, std::string>& thread_bugs() { return t_bugs; }
-
-bool thread_bug_forced_on(const std::string& name) {
-  auto it = t_bugs.find(name);
-  return it != t_bugs.end() && it->second == SSHBugSpec::FORCE_ON;
+bool bug_forced_on(const Bugs& bugs, const std::string& name) {
+  auto it = bugs.find(name);
+  return it != bugs.end() && it->second == SSHBugSpec::FORCE_ON;
 }
 
 }  // namespace morvane::ssh_compat

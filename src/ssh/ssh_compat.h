@@ -1,12 +1,9 @@
 #pragma once
 // The SSH compatibility layer: algorithm preferences and server-bug workarounds that a
-// session asks for, handed to the SSH-2 connection of the thread that connects.
-//
-// Both are per thread and set only around one connect call, so two tabs connecting at the
-// same time on their own workers never see each other's settings.
+// session asks for. Both travel in the connect options of one connection (ssh::ConnectOptions),
+// so two tabs connecting at the same time never see each other's settings.
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "util/json.h"
@@ -28,22 +25,6 @@ const Prefs& LEGACY_SSH_PREFS();
 // `ssh_macs`, `ssh_keys` replacing its category. An empty object means no override.
 Prefs _build_ssh_prefs(const Json& sess);
 
-// The override object: `_ssh_overrides.current` is the calling thread's preference record
-// (null: no override). Each thread sees and sets only its own.
-struct ThreadOverrides {
-  struct Current {
-    Prefs& get() const;
-    Current& operator=(Prefs prefs) {
-      get() = std::move(prefs);
-      return *this;
-    }
-    operator const Prefs&() const { return get(); }
-    bool is_null() const { return get().is_null(); }
-  };
-  Current current;
-};
-extern ThreadOverrides _ssh_overrides;
-
 // Names of the workarounds, their modes, and which protocol each applies to.
 struct SSHBugSpec {
   static constexpr const char* AUTO = "auto";      // whatever the connection does by itself
@@ -57,14 +38,13 @@ struct SSHBugSpec {
   static std::string describe(const std::string& name);
 };
 
-// Forces the session's workarounds (a record of name to mode) for connections made by the
-// calling thread. Unknown names and modes are left out with a diagnostic line; a record
-// that is not an object counts as empty.
-void set_thread_bugs(const Json& bugs);
-void clear_thread_bugs();
-// The calling thread's workarounds: name to mode, only valid entries.
-const std::map<std::string, std::string>& thread_bugs();
-bool thread_bug_forced_on(const std::string& name);
+// Workarounds of one connection: name to mode, valid entries only.
+using Bugs = std::map<std::string, std::string>;
+// The workarounds of a session's record (name to mode; modes in any case, with blanks around).
+// Unknown names and modes are left out with a diagnostic line; a record that is not an object
+// counts as empty.
+Bugs bugs_from_record(const Json& record);
+bool bug_forced_on(const Bugs& bugs, const std::string& name);
 
 // Whether the linked libssh accepts an algorithm name in a category.
 bool libssh_accepts(const std::string& category, const std::string& name);

@@ -3,7 +3,6 @@
 // the tab's threads. Not part of the module's interface.
 #include <libssh/libssh.h>
 #include <libssh/callbacks.h>
-#include <netinet/in.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net.h"
 #include "ssh/ssh_client.h"
 
 namespace morvane::ssh {
@@ -85,7 +85,7 @@ struct ShellEntry {
 struct Relay {
   enum class State { opening_channel, connecting_socket, open };
   State state = State::open;
-  int fd = -1;
+  platform::Socket sock;
   ssh_channel ch = nullptr;
   // Local forwards open their channel while the accepted client waits.
   std::string target_host, origin_host;
@@ -96,8 +96,9 @@ struct Relay {
   bool done = false;
 };
 
-struct Listener {
-  int fd = -1;
+// A local forward: connections accepted here are tunnelled to host:port.
+struct ForwardListener {
+  platform::Listener listener;
   std::string host;
   int port = 0;
 };
@@ -112,8 +113,8 @@ class Impl {
   std::string known_hosts_file;
   bool host_key_new = false;
   bool keepalive_as_debug = false;  // workaround "ignore2"
-  std::vector<Listener> listeners;
-  std::map<int, sockaddr_in> remote_targets;  // server port -> local target
+  std::vector<ForwardListener> listeners;
+  std::map<int, platform::Address> remote_targets;  // server port -> local target
   std::vector<ShellEntry> shells;
 
   std::atomic<int> keepalive_sec{0};
@@ -128,9 +129,8 @@ class Impl {
   void release_unstarted();
 
  private:
-  void drain_wake();
   bool service_shell(ShellEntry& sh);
-  void accept_local(Listener& l);
+  void accept_local(ForwardListener& l);
   void accept_remote();
   void service_relay(Relay& r, short revents);
   void fail_relay(Relay& r);
@@ -145,9 +145,7 @@ class Impl {
   unsigned long long activity_ = 0;
   ssh_channel_callbacks_struct channel_cb_{};
 
-  std::mutex wake_mu_;
-  int wake_r_ = -1, wake_w_ = -1;
-  bool wake_pending_ = false;
+  platform::WakePair wake_;
 
   ssh_event event_ = nullptr;
   std::vector<std::unique_ptr<Relay>> relays_;
@@ -155,7 +153,7 @@ class Impl {
 };
 
 std::string session_error(ssh_session s);
-// "[Errno N] text" for the current errno.
+// "[Errno N] text" for an error code of the socket calls.
 std::string errno_text(int err);
 
 }  // namespace morvane::ssh

@@ -1,10 +1,9 @@
 // The SSH compatibility layer: the legacy preset, the session's preference record and the
-// per-thread workarounds.
+// workarounds each connection carries in its options.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "app/morvane_app.h"
+#include "ssh/ssh_client.h"
 #include "ssh/ssh_compat.h"
 
 namespace morvane::ssh_compat {
@@ -81,30 +80,26 @@ TEST(SshCompat, WorkaroundNamesAndModes) {
   EXPECT_EQ(SSHBugSpec::describe("nonsense"), "");
 }
 
-TEST(SshCompat, WorkaroundsBelongToTheThreadThatSetThem) {
-  set_thread_bugs({{"ignore2", "on"}, {"oldgex2", "OFF"}, {"bogus", "on"}, {"rsa_sha2", "sometimes"}, {"ignore1", "on"}});
-  EXPECT_TRUE(thread_bug_forced_on("ignore2"));
-  EXPECT_FALSE(thread_bug_forced_on("oldgex2"));
-  EXPECT_EQ(thread_bugs().at("oldgex2"), "off");
-  EXPECT_EQ(thread_bugs().count("bogus"), 0u);
-  EXPECT_EQ(thread_bugs().count("rsa_sha2"), 0u);
-  EXPECT_TRUE(thread_bug_forced_on("ignore1"));
-  _ssh_overrides.current = {{"ciphers", {"aes128-cbc"}}};
+TEST(SshCompat, WorkaroundsAreReadFromTheSessionRecord) {
+  Bugs bugs = bugs_from_record(
+      {{"ignore2", "on"}, {"oldgex2", "OFF"}, {"bogus", "on"}, {"rsa_sha2", "sometimes"}, {"ignore1", "on"}});
+  EXPECT_TRUE(bug_forced_on(bugs, "ignore2"));
+  EXPECT_FALSE(bug_forced_on(bugs, "oldgex2"));
+  EXPECT_EQ(bugs.at("oldgex2"), "off");
+  EXPECT_EQ(bugs.count("bogus"), 0u);
+  EXPECT_EQ(bugs.count("rsa_sha2"), 0u);
+  EXPECT_TRUE(bug_forced_on(bugs, "ignore1"));
 
-  bool other_sees_bugs = true, other_sees_prefs = true;
-  std::thread([&] {
-    other_sees_bugs = !thread_bugs().empty();
-    other_sees_prefs = !_ssh_overrides.current.is_null();
-  }).join();
-  EXPECT_FALSE(other_sees_bugs);
-  EXPECT_FALSE(other_sees_prefs);
+  // Each connection carries its own: options made for one tab leave another's empty.
+  ssh::ConnectOptions with, without;
+  with.prefs = Json{{"ciphers", {"aes128-cbc"}}};
+  with.bugs = Json{{"ignore2", "on"}};
+  EXPECT_TRUE(without.prefs.is_null());
+  EXPECT_TRUE(bugs_from_record(without.bugs).empty());
+  EXPECT_TRUE(bug_forced_on(bugs_from_record(with.bugs), "ignore2"));
 
-  clear_thread_bugs();
-  _ssh_overrides.current = nullptr;
-  EXPECT_TRUE(_ssh_overrides.current.is_null());
-  EXPECT_TRUE(thread_bugs().empty());
-  set_thread_bugs(Json("not a record"));
-  EXPECT_TRUE(thread_bugs().empty());
+  EXPECT_TRUE(bugs_from_record(Json("not a record")).empty());
+  EXPECT_TRUE(bugs_from_record(Json::object()).empty());
 }
 
 }  // namespace

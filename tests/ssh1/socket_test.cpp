@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "harness.h"
-#include "util/process.h"
+#include "platform/process.h"
 
 using namespace ssh1test;
 using Kind = Event::Kind;

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "util/atomic_file.h"
+#include "platform/atomic_file.h"
 
 namespace fs = std::filesystem;
 
@@ -53,3 +53,17 @@ TEST(AtomicFile, FailureKeepsTheOldFile) {
   EXPECT_THROW(morvane::read_file(d.path / "absent"), std::runtime_error);
 }
 
+
+TEST(AtomicFile, AppendedLinesNeverJoinTheLastOne) {
+  TempDir d;
+  fs::path f = d.path / "known_hosts";
+  ::umask(022);
+  ASSERT_TRUE(morvane::append_line(f, "first"));  // created, with a line end added
+  struct stat st {};
+  ASSERT_EQ(::stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  { std::ofstream(f, std::ios::app) << "edited by hand"; }  // no line end
+  ASSERT_TRUE(morvane::append_line(f, "second\n"));
+  EXPECT_EQ(morvane::read_file(f), "first\nedited by hand\nsecond\n");
+  EXPECT_FALSE(morvane::append_line(d.path / "missing" / "known_hosts", "x"));
+}

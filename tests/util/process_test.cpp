@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "util/process.h"
+#include "platform/process.h"
 
 using morvane::run_process;
 

@@ -11,7 +11,7 @@
 #include "ssh/ssh_client.h"
 #include "ssh/ssh_compat.h"
 #include "util/diag.h"
-#include "util/process.h"
+#include "platform/process.h"
 #include "util/text.h"
 #include "util/uuid.h"
 
@@ -59,18 +59,6 @@ std::vector<std::string> split_colons(const std::string& s) {
   }
   return parts;
 }
-
-// Clears the calling thread's SSH overrides however the connect ends.
-struct ThreadOverridesScope {
-  ThreadOverridesScope(const Json& prefs, const Json& bugs) {
-    ssh_compat::_ssh_overrides.current = prefs;
-    ssh_compat::set_thread_bugs(bugs.is_object() ? bugs : Json::object());
-  }
-  ~ThreadOverridesScope() {
-    ssh_compat::_ssh_overrides.current = nullptr;
-    ssh_compat::clear_thread_bugs();
-  }
-};
 
 }  // namespace
 
@@ -196,7 +184,8 @@ class SshConnection final : public Connection {
     auto client = std::make_shared<ssh::SshClient>();
     try {
       if (opts.port < 0) throw ssh::ConnectError("port must be 0-65535.");
-      ThreadOverridesScope scope(ssh_compat::_build_ssh_prefs(data), json::get(data, "ssh_bugs"));
+      opts.prefs = ssh_compat::_build_ssh_prefs(data);
+      opts.bugs = json::get(data, "ssh_bugs");
       client->connect(opts);
     } catch (const ssh::AuthError& e) {
       client->close();

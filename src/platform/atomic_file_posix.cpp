@@ -1,20 +1,14 @@
-#include "util/atomic_file.h"
-
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
-
-#include "util/uuid.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
+// Atomic files on POSIX: a temporary file beside the target, fsync, rename, fsync of the folder.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/atomic_file.h"
+#include "util/uuid.h"
 
 namespace morvane {
 
@@ -28,23 +22,6 @@ std::runtime_error sys_error(const std::string& what, const std::filesystem::pat
 void write_file_atomic(const std::filesystem::path& path, const std::string& content, int mode) {
   std::filesystem::path tmp = path;
   tmp += ".tmp-" + uuid4_hex().substr(0, 8);
-#ifdef _WIN32
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    if (!f) throw std::runtime_error("cannot write " + tmp.string());
-    f.write(content.data(), static_cast<std::streamsize>(content.size()));
-    f.flush();
-    if (!f) {
-      f.close();
-      std::filesystem::remove(tmp);
-      throw std::runtime_error("cannot write " + tmp.string());
-    }
-  }
-  if (!MoveFileExW(tmp.wstring().c_str(), path.wstring().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    std::filesystem::remove(tmp);
-    throw std::runtime_error("cannot replace " + path.string());
-  }
-#else
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) throw sys_error("", path);
   // The umask must not widen or narrow what the caller asked for.
@@ -79,19 +56,26 @@ void write_file_atomic(const std::filesystem::path& path, const std::string& con
     ::fsync(dfd);
     ::close(dfd);
   }
-#endif
 }
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
-    int e = errno;
-    throw std::runtime_error("[Errno " + std::to_string(e) + "] " + std::strerror(e) + ": '" + path.string() + "'");
+bool append_line(const std::filesystem::path& path, std::string line, int mode) {
+  if (line.empty() || line.back() != '\n') line += '\n';
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  char last = '\n';
+  off_t size = ::lseek(fd, 0, SEEK_END);
+  if (size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last != '\n') line.insert(line.begin(), '\n');
+  bool ok = true;
+  size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
   }
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  if (f.bad()) throw std::runtime_error("read error: '" + path.string() + "'");
-  return ss.str();
+  return ::close(fd) == 0 && ok;
 }
-
 }  // namespace morvane
