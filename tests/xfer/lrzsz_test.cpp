@@ -6,6 +6,8 @@
 #include <map>
 #include <thread>
 
+#include <utime.h>
+
 #include "peer.h"
 
 namespace fs = std::filesystem;
@@ -354,6 +356,63 @@ TEST(XmodemLrzsz, sends_to_rx_with_checksum_and_crc) {
       auto out = send_to(c.protocol, argv, {(src.path / "x.bin").string()}, dst.path);
       expect_ok(out);
       EXPECT_TRUE(read_file(dst.path / "out.bin") == pad_to(data, c.pad));
+    }
+  }
+}
+
+// ---------------------------------------------------------------- recorded sessions
+
+// One short session per protocol and direction; with MORVANE_XFER_RECORD set, each is saved for
+// replay_test.cpp ("<protocol>-<direction>.rec").
+TEST(RecordedSessions, short_session_of_each_protocol_both_ways_is_byte_exact) {
+  REQUIRE_PROGRAM("sz");
+  struct S {
+    const char* protocol;
+    std::vector<std::string> lrzsz_sender, lrzsz_receiver;
+    const char* saved_as;
+    size_t pad;
+  };
+  const std::vector<S> sessions = {
+      {"zmodem", {"sz", "-b"}, {"rz", "-b", "-y"}, "session.bin", 0},
+      {"ymodem", {"sb", "-k"}, {"rb", "-b", "-y"}, "session.bin", 0},
+      {"ymodem-g", {"sb", "-k"}, {}, "session.bin", 0},
+      {"xmodem", {"sx"}, {"rx", "-b"}, "xmodem.bin", 128},
+      {"xmodem-crc", {"sx"}, {"rx", "-b", "-c"}, "xmodem.bin", 128},
+      {"xmodem-1k", {"sx", "-k"}, {"rx", "-b", "-c"}, "xmodem.bin", 128},
+  };
+  const std::string content = random_bytes(3000, 42);
+  for (const S& s : sessions) {
+    SCOPED_TRACE(s.protocol);
+    {
+      TempDir src, dst;
+      write_file(src.path / "session.bin", content);
+      utimbuf t{1700000000, 1700000000};
+      utime((src.path / "session.bin").c_str(), &t);
+      Recorder rec;
+      PumpOptions o;
+      o.recorder = &rec;
+      auto argv = s.lrzsz_sender;
+      argv.push_back("session.bin");
+      auto out = receive_from(s.protocol, argv, src.path, dst.path, o);
+      expect_ok(out);
+      EXPECT_TRUE(read_file(dst.path / s.saved_as) == (s.pad ? pad_to(content, s.pad) : content));
+      save_recording(std::string(s.protocol) + "-recv.rec", rec);
+    }
+    if (s.lrzsz_receiver.empty()) continue;  // lrzsz has no YMODEM-G receiver
+    {
+      TempDir src, dst;
+      write_file(src.path / "session.bin", content);
+      utimbuf t{1700000000, 1700000000};
+      utime((src.path / "session.bin").c_str(), &t);
+      Recorder rec;
+      PumpOptions o;
+      o.recorder = &rec;
+      auto argv = s.lrzsz_receiver;
+      if (s.pad) argv.push_back("session.bin");
+      auto out = send_to(s.protocol, argv, {(src.path / "session.bin").string()}, dst.path, o);
+      expect_ok(out);
+      EXPECT_TRUE(read_file(dst.path / "session.bin") == (s.pad ? pad_to(content, s.pad) : content));
+      save_recording(std::string(s.protocol) + "-send.rec", rec);
     }
   }
 }
