@@ -255,6 +255,7 @@ void XYModemSender::send_block0() {
 }
 
 bool XYModemSender::make_block() {
+  if (!src_) return false;
   uint64_t left = src_->size() > pos_ ? src_->size() - pos_ : 0;
   if (left == 0) return false;
   size_t bs = mode_.big && left > 128 ? 1024 : 128;
@@ -339,7 +340,7 @@ void XYModemSender::on_byte(uint8_t c) {
         state_ = State::WaitData;
       } else if (c == NAK) {
         resend();
-      } else if (c == 'G' && g_) {
+      } else if (c == 'G' && g_ && !batch_end_) {
         state_ = State::Streaming;
         tick(now_);
       }
@@ -359,7 +360,7 @@ void XYModemSender::on_byte(uint8_t c) {
     case State::Streaming:
       return;
     case State::WaitEotAck:
-      if (c == ACK) {
+      if (c == ACK && src_) {
         retries_ = 0;
         advance(src_->size(), now_, true);
         file_saved(file_name_);
