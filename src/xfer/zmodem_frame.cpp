@@ -30,6 +30,22 @@ const EscapeTable& escapes() {
   return t;
 }
 
+// Bytes that end a run of plain subpacket data: ZDLE, flow control noise, and with escaping
+// asked for, any bare control character.
+struct ReaderStops {
+  std::array<bool, 256> plain{}, ctl{};
+  ReaderStops() {
+    for (int c = 0; c < 256; ++c) {
+      plain[c] = c == ZDLE || (c & 0x7f) == 0x11 || (c & 0x7f) == 0x13;
+      ctl[c] = plain[c] || (c & 0x60) == 0;
+    }
+  }
+};
+const ReaderStops& reader_stops() {
+  static const ReaderStops t;
+  return t;
+}
+
 int hex_value(uint8_t c) {
   c &= 0x7f;
   if (c >= '0' && c <= '9') return c - '0';
@@ -255,12 +271,9 @@ void FrameReader::feed(const uint8_t* p, size_t n, Handler& h) {
       case State::Data: {
         if (!after_dle_) {
           // Fast path: copy a run of bytes that need no decoding.
+          const auto& stop = ctl_escaped_ ? reader_stops().ctl : reader_stops().plain;
           size_t run = i;
-          while (run < n) {
-            uint8_t d = p[run];
-            if (d == ZDLE || (d & 0x7f) == 0x11 || (d & 0x7f) == 0x13 || (ctl_escaped_ && (d & 0x60) == 0)) break;
-            ++run;
-          }
+          while (run < n && !stop[p[run]]) ++run;
           if (run > i) {
             size_t room = kMaxSubpacket - data_.size();
             if (run - i > room) {

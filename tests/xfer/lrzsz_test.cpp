@@ -416,3 +416,48 @@ TEST(RecordedSessions, short_session_of_each_protocol_both_ways_is_byte_exact) {
     }
   }
 }
+
+// ---------------------------------------------------------------- skip and restart
+
+TEST(ZmodemLrzsz, rz_skipping_an_existing_file_moves_on_to_the_next) {
+  REQUIRE_PROGRAM("rz");
+  TempDir src, dst;
+  write_file(src.path / "keep.bin", "new content");
+  write_file(src.path / "next.bin", random_bytes(5000, 21));
+  write_file(dst.path / "keep.bin", "old content");
+  // -p: rz protects existing files and answers ZSKIP.
+  auto out = send_to("zmodem", {"rz", "-b", "-p"},
+                     {(src.path / "keep.bin").string(), (src.path / "next.bin").string()}, dst.path);
+  expect_ok(out);
+  EXPECT_EQ(read_file(dst.path / "keep.bin"), "old content");
+  EXPECT_TRUE(read_file(dst.path / "next.bin") == read_file(src.path / "next.bin"));
+  bool skipped = false;
+  for (auto& e : out.events) skipped |= e["kind"] == "skipped" && e["file"] == "keep.bin";
+  EXPECT_TRUE(skipped);
+}
+
+TEST(ZmodemLrzsz, rz_resuming_a_partial_file_gets_the_rest_from_its_offset) {
+  REQUIRE_PROGRAM("rz");
+  TempDir src, dst;
+  std::string data = random_bytes(200000, 22);
+  write_file(src.path / "r.bin", data);
+  write_file(dst.path / "r.bin", data.substr(0, 70000));
+  uint64_t sent = 0;
+  PumpOptions o;
+  o.to_peer_fault = [&](std::string& s) { sent += s.size(); };
+  auto out = send_to("zmodem", {"rz", "-b", "-r"}, {(src.path / "r.bin").string()}, dst.path, o);
+  expect_ok(out);
+  EXPECT_TRUE(read_file(dst.path / "r.bin") == data);
+  EXPECT_LT(sent, 200000u) << "the first 70000 bytes should not travel again";
+}
+
+TEST(ZmodemLrzsz, file_we_cannot_create_is_skipped_and_reported) {
+  REQUIRE_PROGRAM("sz");
+  TempDir src, dst;
+  write_file(src.path / "a.bin", "abc");
+  write_file(dst.path / "not-a-folder", "x");
+  auto out = receive_from("zmodem", {"sz", "-b", "a.bin"}, src.path, dst.path / "not-a-folder");
+  ASSERT_TRUE(out.pump.finished) << out.pump.error;
+  EXPECT_EQ(out.done["ok"], false);
+  EXPECT_TRUE(out.done.value("reason", "").starts_with("cannot create a.bin")) << out.done.dump();
+}
