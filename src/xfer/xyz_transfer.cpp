@@ -34,8 +34,10 @@ XYZModemTransfer::XYZModemTransfer(Options o) : protocol(o.protocol), direction(
   } else {
     XYMode mode;
     XYMode::from_name(protocol, mode);
+    // XMODEM carries no name: a received file is called after the caller's first name, if any.
+    std::string name = !send && !ctx.paths.empty() ? sanitize_name(base_name(ctx.paths[0])) : "xmodem.bin";
     if (send) engine_ = std::make_unique<XYModemSender>(std::move(ctx), mode);
-    else engine_ = std::make_unique<XYModemReceiver>(std::move(ctx), mode);
+    else engine_ = std::make_unique<XYModemReceiver>(std::move(ctx), mode, name);
   }
 }
 

@@ -23,12 +23,15 @@ class XYZModemTransfer {
     std::string direction;  // "send" or "recv"
     std::function<void(std::string_view)> send_bytes;
     std::function<void(const Event&)> on_event;
-    std::vector<std::string> files;  // for "send"
+    std::vector<std::string> files;  // for "send"; for an XMODEM "recv", the first names the file
     std::string save_dir;            // for "recv"
     std::shared_ptr<FileAccess> file_access;  // the local disk when empty
     bool escape_ctl = false;  // ZMODEM receive: ask the sender to escape all control characters
   };
 
+  // Events and outgoing bytes are delivered from inside start/feed/tick/cancel, on the calling
+  // thread. A handler may call back into the transfer but must not destroy it: whoever keeps
+  // the transfer in a slot should hold it by shared_ptr and release it after the call returns.
   static bool known_protocol(std::string_view protocol);
   // Throws std::invalid_argument for an unknown protocol or direction.
   explicit XYZModemTransfer(Options options);

@@ -108,7 +108,7 @@ void ZmodemReceiver::start_file(std::string_view info) {
     if (reason.empty()) reason = "the sender offered a file without a name";
     failed_ = reason;
     state_ = State::Init;
-    send_hex(Header::at(ZSKIP, 0));
+    send_hex(Header::at(ZSKIP, 0), false);  // a repeat of the sender's ZRQINIT gets ZRINIT again
     return;
   }
   pos_ = 0;
@@ -136,7 +136,7 @@ void ZmodemReceiver::on_header(const Header& h) {
     case ZDATA:
       if (!sink_) {
         reader_.skip_to_header();
-        send_hex(Header::at(ZSKIP, 0));
+        send_hex(Header::at(ZSKIP, 0), false);
       } else if (h.pos() == pos_) {
         state_ = State::Receiving;
       } else {
