@@ -258,7 +258,8 @@ bool XYModemSender::make_block() {
   if (!src_) return false;
   uint64_t left = src_->size() > pos_ ? src_->size() - pos_ : 0;
   if (left == 0) return false;
-  size_t bs = mode_.big && left > 128 ? 1024 : 128;
+  // The tail goes in 128-byte blocks, as lrzsz does, so XMODEM-1K pads at most 127 bytes.
+  size_t bs = mode_.big && left >= 1024 ? 1024 : 128;
   std::string data(bs, static_cast<char>(CPMEOF));
   std::string err;
   long n = src_->read(pos_, reinterpret_cast<uint8_t*>(data.data()), std::min<uint64_t>(bs, left), err);

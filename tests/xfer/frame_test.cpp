@@ -62,7 +62,9 @@ TEST(ZmodemFrames, every_header_form_and_subpacket_round_trips_in_any_chunking) 
       std::string body = wire.substr(wire.find('\x8a') + 2);
       for (size_t i = 0; i < body.size(); ++i) {
         auto c = static_cast<uint8_t>(body[i]);
-        if ((c & 0x60) == 0 && c != ZDLE) ASSERT_TRUE(c == 0x11 && body[i + 1] == '*') << i;
+        if ((c & 0x60) == 0 && c != ZDLE) {
+          ASSERT_TRUE(c == 0x11 && body[i + 1] == '*') << i;
+        }
       }
     }
     for (size_t step : {size_t(1), size_t(3), size_t(7), wire.size()}) {
