@@ -354,7 +354,9 @@ void XYModemSender::on_byte(uint8_t c) {
         advance(pos_, now_);
         if (make_block()) send(block_);
         else if (!done_) send_eot();
-      } else if (c == NAK || c == 'C') {
+      } else if (c == NAK || (c == 'C' && blk_ == 1 && pos_ == 0)) {
+        // A 'C' asks again only for the first block; later it is a stale start request, and
+        // answering it would make the receiver acknowledge a block twice.
         resend();
       }
       return;

@@ -461,3 +461,35 @@ TEST(ZmodemLrzsz, file_we_cannot_create_is_skipped_and_reported) {
   EXPECT_EQ(out.done["ok"], false);
   EXPECT_TRUE(out.done.value("reason", "").starts_with("cannot create a.bin")) << out.done.dump();
 }
+
+TEST(YmodemLrzsz, damaged_blocks_are_repeated_both_ways) {
+  REQUIRE_PROGRAM("sb");
+  std::string data = random_bytes(40000, 23);
+  auto flipper = [](uint64_t& seen) {
+    return [&seen](std::string& s) {
+      for (size_t i = 0; i < s.size(); ++i, ++seen)
+        if (seen > 3000 && seen % 9000 == 0) s[i] ^= 0x08;
+    };
+  };
+  {
+    TempDir src, dst;
+    write_file(src.path / "d.bin", data);
+    uint64_t seen = 0;
+    PumpOptions o;
+    o.to_engine_fault = flipper(seen);
+    auto out = receive_from("ymodem", {"sb", "-k", "d.bin"}, src.path, dst.path, o);
+    expect_ok(out);
+    EXPECT_GT(seen, 40000u);
+    EXPECT_TRUE(read_file(dst.path / "d.bin") == data);
+  }
+  {
+    TempDir src, dst;
+    write_file(src.path / "d.bin", data);
+    uint64_t seen = 0;
+    PumpOptions o;
+    o.to_peer_fault = flipper(seen);
+    auto out = send_to("ymodem", {"rb", "-b", "-y"}, {(src.path / "d.bin").string()}, dst.path, o);
+    expect_ok(out);
+    EXPECT_TRUE(read_file(dst.path / "d.bin") == data);
+  }
+}
