@@ -13,7 +13,8 @@ class ZmodemSniffer {
  public:
   struct Result {
     bool started = false;
-    // Views valid until the next feed() or reset().
+    // Views into the chunk given or into the detector: valid while the chunk lives and until
+    // the next feed() or reset().
     std::string_view terminal;  // bytes for the terminal, in order
     std::string_view transfer;  // from the recognised start onwards
   };

@@ -93,10 +93,11 @@ TEST(ZmodemSniffer, plain_chunk_is_returned_as_the_same_bytes_without_copying) {
 TEST(ZmodemSniffer, reset_forgets_a_held_partial_header) {
   ZmodemSniffer z;
   std::string frame = zrqinit();
-  auto r = z.feed("x" + frame.substr(0, 6));
+  std::string first = "x" + frame.substr(0, 6), second = frame.substr(6);
+  auto r = z.feed(first);
   EXPECT_EQ(r.terminal, "x");
   z.reset();
-  auto r2 = z.feed(frame.substr(6));
+  auto r2 = z.feed(second);
   EXPECT_FALSE(r2.started);
-  EXPECT_EQ(r2.terminal, frame.substr(6));
+  EXPECT_EQ(r2.terminal, second);
 }
