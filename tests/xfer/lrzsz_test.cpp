@@ -493,3 +493,34 @@ TEST(YmodemLrzsz, damaged_blocks_are_repeated_both_ways) {
     EXPECT_TRUE(read_file(dst.path / "d.bin") == data);
   }
 }
+
+TEST(ZmodemLrzsz, sz_killed_mid_file_ends_with_a_reason_and_no_file) {
+  REQUIRE_PROGRAM("sz");
+  TempDir src, dst;
+  write_file(src.path / "big.bin", random_bytes(8 << 20, 24));
+  std::string pending;
+  Event done;
+  XYZModemTransfer::Options opt;
+  opt.protocol = "zmodem";
+  opt.direction = "recv";
+  opt.save_dir = dst.path.string();
+  opt.send_bytes = collect(pending);
+  opt.on_event = [&](const Event& e) {
+    if (e["kind"] == "done") done = e;
+  };
+  XYZModemTransfer t(opt);
+  Peer peer({"sz", "-b", "big.bin"}, src.path.string());
+  PumpOptions o;
+  o.on_input = [&](XYZModemTransfer&, uint64_t in) {
+    if (in > 300000) kill(peer.pid, SIGKILL);
+  };
+  auto r = pump(peer, t, pending, o);
+  ASSERT_FALSE(t.is_done()) << "the engine cannot know yet: " << r.error;
+  // The line stays silent: the receiver repeats its ZRPOS and then gives up.
+  uint64_t now = now_ms();
+  for (int i = 0; i < 15 && !t.is_done(); ++i) t.tick(now += 10001);
+  ASSERT_TRUE(t.is_done());
+  EXPECT_EQ(done["ok"], false);
+  EXPECT_EQ(done["reason"], "no answer from the sender");
+  EXPECT_TRUE(fs::is_empty(dst.path)) << "no partial file may stay behind";
+}
