@@ -93,6 +93,26 @@ TEST_F(DataSafety, WriteFailuresAreErrorsAndMemoryMatchesTheFile) {
   EXPECT_NE(cap.take().find("save_sessions: "), std::string::npos);
 }
 
+TEST_F(DataSafety, MalformedStatusItemsAreSkippedAtOnceAndTheTableIsBounded) {
+  auto q = std::make_shared<LauncherQueue>();
+  make_app({{"get_receipt", q}});
+  std::string saved = app->save_session(Json::parse(R"({"name": "s"})"))["id"];
+  CaptureStdout cap;
+  app->spawn_daemon([a = app.get()] { a->_poll_queue(); });
+  for (int i = 0; i < 30; ++i) q->put_nowait(Json::parse(R"({"type": "ping_results", "results": [{"nope": 1}]})"));
+  q->put_nowait(Json::parse(R"({"type": "ping_results", "results": [{"id": "good", "online": true}]})"));
+  // Thirty bad items used to cost a second each.
+  EXPECT_TRUE(eventually([&] { return app->session_status_snapshot().count("good") == 1; }, 3));
+  Json many = Json::array();
+  for (int i = 0; i < 6000; ++i) many.push_back({{"id", "x" + std::to_string(i)}, {"online", true}});
+  app->_apply_status_item({{"type", "ping_results"}, {"results", many}});
+  EXPECT_LE(app->session_status_snapshot().size(), 4096u);
+  app->_apply_status_item(Json::parse(R"({"type": "ping_results", "results": [{"id": ")" + saved + R"(", "online": true}]})"));
+  auto st = app->session_status_snapshot();
+  EXPECT_EQ(st[saved], "online");
+  EXPECT_LE(st.size(), 4096u);
+}
+
 struct FullDisk : AppFixture {
   void start(const std::string& options) {
     disk = std::make_unique<SmallDisk>(data(), options);
