@@ -16,6 +16,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -92,10 +93,16 @@ fs::path make_dirs(const fs::path& dir) {
 // 0 when a file can be created in dir, else the system's error number.
 int write_probe(const fs::path& dir) {
   fs::path probe = dir / (".write-test-" + uuid4_hex().substr(0, 8));
+#ifdef _WIN32
   errno = 0;
   std::ofstream f(probe, std::ios::binary);
   if (!f) return errno ? errno : EIO;
   f.close();
+#else
+  int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  ::close(fd);
+#endif
   std::error_code ec;
   fs::remove(probe, ec);
   return 0;
