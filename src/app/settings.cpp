@@ -106,7 +106,10 @@ std::string Settings::save_failure_text(const fs::path& file, const std::string&
 }
 
 std::string Settings::system_reason_text(int err, const std::string& fallback) const {
-  if (err == ENOSPC || err == EDQUOT) return t("err.disk_full");
+  if (err == ENOSPC) return t("err.disk_full");
+#ifdef EDQUOT
+  if (err == EDQUOT) return t("err.disk_full");
+#endif
   if (err == EROFS) return t("err.read_only");
   if (err == EACCES || err == EPERM) return t("err.access_denied");
   return fallback;
