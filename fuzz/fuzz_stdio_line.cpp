@@ -1,6 +1,10 @@
 // Lines a script sends to the stdio host: every line gets exactly one answer or none, and
 // nothing crashes.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <sstream>
 
 #include "hosts/stdio_host.h"
@@ -11,13 +15,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     b.add("echo", 0, {nullptr, nullptr}, [](const morvane::Json& a) { return a; });
     return b;
   }();
-  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-  std::ostringstream out;
-  morvane::StdioHost host(in, out);
-  host.drain_timeout_sec = 5;
-  host.create_window({}, bridge, [] { return true; });
-  host.run_loop();
-  std::istringstream lines(out.str());
-  for (std::string line; std::getline(lines, line);) morvane::Json::parse(line);  // every answer is JSON
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  // Both readers: the stream one (scripts, tests) and the descriptor one the program uses.
+  for (bool from_fd : {false, true}) {
+    std::istringstream in(from_fd ? std::string() : input);
+    std::ostringstream out;
+    morvane::StdioHost host(in, out);
+    host.drain_timeout_sec = 5;
+    int fd = -1;
+    if (from_fd) {
+      fd = ::memfd_create("stdio-input", MFD_CLOEXEC);
+      if (fd < 0 || ::write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) abort();
+      ::lseek(fd, 0, SEEK_SET);
+      host.input_fd = fd;
+    }
+    host.create_window({}, bridge, [] { return true; });
+    host.run_loop();
+    if (fd >= 0) ::close(fd);
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);) morvane::Json::parse(line);  // every answer is JSON
+  }
   return 0;
 }

@@ -2,6 +2,8 @@
 // host (--serve [--port N]); --data-dir DIR replaces the platform's data directory.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <iostream>
 #include <string>
 
@@ -45,6 +47,7 @@ int usage(int code) {
 
 int main(int argc, char** argv) {
   std::string mode, data_dir;
+  bool data_dir_given = false;
   int port = 0;
   bool port_given = false;
   for (int i = 1; i < argc; ++i) {
@@ -54,6 +57,7 @@ int main(int argc, char** argv) {
       mode = a.substr(2);
     } else if (a == "--data-dir" && i + 1 < argc) {
       data_dir = argv[++i];
+      data_dir_given = true;
     } else if (a == "--port" && i + 1 < argc) {
       auto n = morvane::text::parse_int(argv[++i]);
       if (!n || *n < 0 || *n > 65535) {
@@ -74,7 +78,22 @@ int main(int argc, char** argv) {
     return usage(2);
   }
   namespace fs = std::filesystem;
+  if (data_dir_given && data_dir.empty()) {
+    // Most likely an unset shell variable: the default folder would be a surprise.
+    std::fputs("morvane: --data-dir is empty\n", stderr);
+    return usage(2);
+  }
   fs::path data = data_dir.empty() ? morvane::default_data_dir() : fs::absolute(data_dir);
+  {
+    std::error_code ec;
+    fs::create_directories(data, ec);
+    if (!ec && !fs::is_directory(data, ec)) ec = std::make_error_code(std::errc::not_a_directory);
+    if (ec) {
+      std::fprintf(stderr, "morvane: cannot create the data directory %s: %s\n", data.string().c_str(),
+                   ec.message().c_str());
+      return 1;
+    }
+  }
   fs::path resources = morvane::executable_dir();
 
   if (mode == "stdio") {
@@ -82,11 +101,16 @@ int main(int argc, char** argv) {
     morvane::diag::route_out_to_stderr(true);
     std::ios::sync_with_stdio(false);
     morvane::StdioHost host(std::cin, std::cout);
+    host.input_fd = 0;
+    // SIGINT and SIGTERM quit in order, as end of input does.
+    morvane::StdioHost::prepare_signals();
     morvane::GUI(host.queues(), host.events(), host, data, resources);
     finish(0);
   }
 
   if (mode == "serve") {
+    // A script reads the page's address from the first line: diagnostics go elsewhere.
+    morvane::diag::route_out_to_stderr(true);
     // SIGINT and SIGTERM quit in order, as a closed window does.
     morvane::HttpHost::prepare_signals();
     morvane::HttpHost host(port, std::cout);

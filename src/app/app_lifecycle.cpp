@@ -1,4 +1,7 @@
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <system_error>
 #include <thread>
@@ -9,10 +12,12 @@
 #include "util/diag.h"
 #include "kinds/all_kinds.h"
 #include "util/text.h"
+#include "util/uuid.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -32,6 +37,24 @@ namespace {
 fs::path make_dirs(const fs::path& dir) {
   fs::create_directories(dir);  // throws: a data directory we cannot create is fatal
   return dir;
+}
+
+// 0 when a file can be created in dir, else the system's error number.
+int write_probe(const fs::path& dir) {
+  fs::path probe = dir / (".write-test-" + uuid4_hex().substr(0, 8));
+#ifdef _WIN32
+  errno = 0;
+  std::ofstream f(probe, std::ios::binary);
+  if (!f) return errno ? errno : EIO;
+  f.close();
+#else
+  int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  ::close(fd);
+#endif
+  std::error_code ec;
+  fs::remove(probe, ec);
+  return 0;
 }
 }  // namespace
 
@@ -100,6 +123,11 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
   sessions.load();
   settings.load();
   settings.force_supported_language();
+  // Every save would fail: say so now rather than at the first lost change.
+  if (int err = write_probe(APP_DIR)) {
+    std::string why = settings.system_reason_text(err, std::strerror(err));
+    diag::out("[startup] " + _t("warn.data_dir_unwritable", {{"dir", APP_DIR.string()}, {"err", why}}));
+  }
   puttygen_exe = _find_bundled("puttygen.exe");
   register_ops();
   install_desktop_ops(*this);

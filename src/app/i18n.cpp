@@ -71,6 +71,13 @@ const TextTable& py_i18n() {
            {"esp.reason.bad_offset", "Invalid offset for {filename}: {offset}"},
            {"esp.dialog.pick_bin", "Select firmware (.bin) file"},
            {"claude.report_err", "claude reported an error"},
+           {"err.session_too_deep", "The session holds values nested deeper than {n} levels"},
+           {"err.session_id_not_text", "A session id must be text"},
+           {"err.save_failed", "{file} could not be saved: {err}"},
+           {"err.disk_full", "the disk is full"},
+           {"err.read_only", "the data folder is read-only"},
+           {"err.access_denied", "access denied"},
+           {"warn.data_dir_unwritable", "The data folder {dir} cannot be written ({err}): changes will not be saved"},
        }},
       {"zh-Hant",
        {
@@ -138,6 +145,13 @@ const TextTable& py_i18n() {
            {"esp.reason.bad_offset", "{filename} 的偏移不合法:{offset}"},
            {"esp.dialog.pick_bin", "選擇韌體 (.bin) 檔案"},
            {"claude.report_err", "claude 回報錯誤"},
+           {"err.session_too_deep", "連線設定含有超過 {n} 層的巢狀值"},
+           {"err.session_id_not_text", "連線 id 必須是文字"},
+           {"err.save_failed", "無法儲存 {file}：{err}"},
+           {"err.disk_full", "磁碟已滿"},
+           {"err.read_only", "資料夾為唯讀"},
+           {"err.access_denied", "存取被拒"},
+           {"warn.data_dir_unwritable", "無法寫入資料夾 {dir}（{err}）：變更將不會被儲存"},
        }},
   };
   return table;

@@ -108,6 +108,10 @@ std::map<std::string, std::string> MorvaneApp::session_status_snapshot() const {
   return session_status_;
 }
 
+namespace {
+constexpr size_t kMaxStatusEntries = 4096;
+}  // namespace
+
 void MorvaneApp::_apply_status_item(const Json& item) {
   if (!item.is_object() || json::get(item, "type") != Json("ping_results")) return;
   const Json& results = json::get(item, "results");
@@ -117,8 +121,17 @@ void MorvaneApp::_apply_status_item(const Json& item) {
     if (!entry.is_object() || !entry.contains("id")) throw std::runtime_error("'id'");
     const Json& id = entry["id"];
     std::string key = id.is_string() ? id.get<std::string>() : json::text_form(id);
+    std::string value = json::truthy(json::get(entry, "online")) ? "online" : "offline";
+    // The table travels in every get_runtime_state: past a bound only saved sessions get
+    // an entry, and entries of ids that are no saved session make room.
+    bool saved = static_cast<bool>(sessions.find(key));
     std::lock_guard<std::mutex> lock(status_mu_);
-    session_status_[key] = json::truthy(json::get(entry, "online")) ? "online" : "offline";
+    if (session_status_.size() >= kMaxStatusEntries && !session_status_.count(key)) {
+      if (!saved) continue;
+      for (auto it = session_status_.begin(); it != session_status_.end();)
+        it = sessions.find(it->first) ? std::next(it) : session_status_.erase(it);
+    }
+    session_status_[key] = std::move(value);
   }
 }
 
@@ -131,7 +144,12 @@ void MorvaneApp::_poll_queue() {
       if (q) {
         auto item = q->get(0.5);
         if (_stop) break;
-        if (item) _apply_status_item(*item);
+        try {
+          if (item) _apply_status_item(*item);
+        } catch (const std::exception& e) {
+          // A malformed item costs nothing but its line: the next one may be good.
+          diag::out(std::string("[poll_queue] ") + e.what());
+        }
       } else {
         sleep_unless_stopped(0.5);
       }
@@ -145,7 +163,11 @@ void MorvaneApp::_poll_queue() {
 Json MorvaneApp::set_language(const Json& lang) {
   Json r = Json::object();
   r["ok"] = true;
-  r["language"] = settings.set_language(lang);
+  try {
+    r["language"] = settings.set_language(lang);
+  } catch (const SaveError& e) {
+    throw BridgeError(settings.save_failure_text(settings.file(), e.what()));
+  }
   return r;
 }
 

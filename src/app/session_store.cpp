@@ -32,30 +32,18 @@ void SessionStore::load() {
   }
 }
 
-namespace {
-// sessions.json.bad-YYYYmmdd-HHMMSS, with a counter when that name is taken.
-fs::path free_bad_name(const fs::path& file) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-  fs::path base = file;
-  base += std::string(".bad-") + stamp;
-  fs::path cand = base;
-  std::error_code ec;
-  for (int n = 2; fs::exists(cand, ec); ++n) {
-    cand = base;
-    cand += "-" + std::to_string(n);
-  }
-  return cand;
-}
-}  // namespace
 
-void SessionStore::save() { save_locked(); }
-
-void SessionStore::save_locked() {
+std::string SessionStore::save() {
   std::lock_guard<std::mutex> save_lock(save_mu_);
+  try {
+    write_locked();
+    return {};
+  } catch (const SaveError& e) {
+    return e.what();
+  }
+}
+
+void SessionStore::write_locked() {
   Json doc = Json::object();
   Json list = Json::array();
   bool move_aside = false;
@@ -69,7 +57,7 @@ void SessionStore::save_locked() {
     std::error_code ec;
     if (move_aside && fs::exists(file_, ec)) {
       // The unreadable file may still hold the user's sessions: keep it for them.
-      fs::path aside = free_bad_name(file_);
+      fs::path aside = bad_copy_name(file_);
       fs::rename(file_, aside);
       diag::out("save_sessions: the unreadable " + file_.filename().string() + " was kept as " + aside.string());
     }
@@ -80,17 +68,32 @@ void SessionStore::save_locked() {
     write_file_atomic(file_, json::dump_file(doc), 0600);
   } catch (const std::exception& e) {
     diag::out(std::string("save_sessions: ") + e.what());
+    throw SaveError(e.what());
   }
 }
 
-SessionStore::SaveResult SessionStore::save_session(Json sess) {
-  SaveResult res;
+namespace {
+void check_record(const Json& sess) {
   if (!sess.is_object()) throw std::runtime_error("a session must be a record");
+  if (json::depth(sess) > json::kRecordDepth)
+    throw std::runtime_error("a session may nest at most " + std::to_string(json::kRecordDepth) + " levels");
+  const Json& id = json::get(sess, "id");
+  // Ids of other types would be stored but could never be deleted or connected.
+  if (json::truthy(id) && !id.is_string()) throw std::runtime_error("a session id must be text");
+}
+}  // namespace
+
+SessionStore::SaveResult SessionStore::save_session(Json sess) {
+  check_record(sess);
+  SaveResult res;
+  std::lock_guard<std::mutex> save_lock(save_mu_);
+  std::vector<SessionRef> before;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    before = sessions_;
     const Json& id = json::get(sess, "id");
     if (json::truthy(id)) {
-      res.id = id.is_string() ? id.get<std::string>() : json::text_form(id);
+      res.id = id.get<std::string>();
       bool replaced = false;
       for (auto& rec : sessions_) {
         Json cur = rec->get("id");
@@ -113,13 +116,23 @@ SessionStore::SaveResult SessionStore::save_session(Json sess) {
       sessions_.push_back(res.record);
     }
   }
-  save_locked();
+  try {
+    write_locked();
+  } catch (const SaveError&) {
+    // What the user sees must be what a restart would show.
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_ = std::move(before);
+    throw;
+  }
   return res;
 }
 
 void SessionStore::delete_session(const std::string& session_id) {
+  std::lock_guard<std::mutex> save_lock(save_mu_);
+  std::vector<SessionRef> before;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    before = sessions_;
     std::vector<SessionRef> kept;
     for (auto& rec : sessions_) {
       Json cur = rec->get("id");
@@ -128,7 +141,13 @@ void SessionStore::delete_session(const std::string& session_id) {
     }
     sessions_ = std::move(kept);
   }
-  save_locked();
+  try {
+    write_locked();
+  } catch (const SaveError&) {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_ = std::move(before);
+    throw;
+  }
 }
 
 SessionRef SessionStore::find(const std::string& session_id) const {

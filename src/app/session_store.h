@@ -5,8 +5,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
+#include "app/settings.h"
 #include "util/json.h"
 
 namespace morvane {
@@ -46,17 +48,21 @@ class SessionStore {
 
   // Reads the file once at start-up; reports "load_sessions:" and keeps an empty list on failure.
   void load();
-  // Writes the whole list; reports "save_sessions:" on failure.
-  void save();
+  // Writes the whole list; reports "save_sessions:" on failure and returns its reason
+  // ("" when the file was written).
+  std::string save();
 
   // Replaces the record with the same truthy id (same position) or appends it; assigns a
   // fresh id when it has none. Returns the id and the record it replaced, if any.
+  // Refuses a record nested deeper than json::kRecordDepth or with an id that is not text.
+  // Throws SaveError when the file cannot be written; the list in memory is then as before.
   struct SaveResult {
     std::string id;
     std::optional<Json> old;
     SessionRef record;
   };
   SaveResult save_session(Json sess);
+  // Throws SaveError as save_session does.
   void delete_session(const std::string& session_id);
 
   SessionRef find(const std::string& session_id) const;
@@ -65,7 +71,8 @@ class SessionStore {
   const std::filesystem::path& file() const { return file_; }
 
  private:
-  void save_locked();
+  // Writes the list; throws SaveError. The caller holds save_mu_.
+  void write_locked();
 
   std::filesystem::path file_;
   mutable std::mutex mu_;       // the list, for short in-memory steps

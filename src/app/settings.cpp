@@ -1,5 +1,8 @@
 #include "app/settings.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
 #include <system_error>
 
 #include "app/i18n.h"
@@ -35,7 +38,30 @@ void Settings::load() {
     for (auto it = doc.begin(); it != doc.end(); ++it) record_[it.key()] = it.value();
   } catch (const std::exception& e) {
     diag::out(std::string("load_settings: ") + e.what());
+    std::lock_guard<std::mutex> lock(mu_);
+    load_failed_ = true;
   }
+}
+
+fs::path bad_copy_name(const fs::path& file) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &now);
+#else
+  localtime_r(&now, &tm);
+#endif
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+  fs::path base = file;
+  base += std::string(".bad-") + stamp;
+  fs::path cand = base;
+  std::error_code ec;
+  for (int n = 2; fs::exists(cand, ec); ++n) {
+    cand = base;
+    cand += "-" + std::to_string(n);
+  }
+  return cand;
 }
 
 void Settings::force_supported_language() {
@@ -43,17 +69,50 @@ void Settings::force_supported_language() {
   if (!record_.contains("language") || !is_supported_lang(record_["language"])) record_["language"] = DEFAULT_LANG;
 }
 
-void Settings::save() {
+std::string Settings::save() {
+  std::lock_guard<std::mutex> save_lock(save_mu_);
   std::string text;
+  bool move_aside;
   {
     std::lock_guard<std::mutex> lock(mu_);
     text = json::dump_file(record_);
+    move_aside = load_failed_;
   }
   try {
+    std::error_code ec;
+    if (move_aside && fs::exists(file_, ec)) {
+      // The user may want what the unreadable file held (a hand edit gone wrong).
+      fs::path aside = bad_copy_name(file_);
+      fs::rename(file_, aside);
+      diag::out("save_settings: the unreadable " + file_.filename().string() + " was kept as " + aside.string());
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      load_failed_ = false;
+    }
     write_file_atomic(file_, text, 0644);
+    return {};
   } catch (const std::exception& e) {
     diag::out(std::string("save_settings: ") + e.what());
+    return e.what();
   }
+}
+
+std::string Settings::save_failure_text(const fs::path& file, const std::string& reason) const {
+  // The writers report "[Errno N] text: 'path'".
+  int err = 0;
+  if (reason.rfind("[Errno ", 0) == 0) err = std::atoi(reason.c_str() + 7);
+  return t("err.save_failed", {{"file", file.filename().string()}, {"err", system_reason_text(err, reason)}});
+}
+
+std::string Settings::system_reason_text(int err, const std::string& fallback) const {
+  if (err == ENOSPC) return t("err.disk_full");
+#ifdef EDQUOT
+  if (err == EDQUOT) return t("err.disk_full");
+#endif
+  if (err == EROFS) return t("err.read_only");
+  if (err == EACCES || err == EPERM) return t("err.access_denied");
+  return fallback;
 }
 
 Json Settings::get(const std::string& key) const {
@@ -80,15 +139,25 @@ std::string Settings::language() const {
 std::string Settings::set_language(const Json& lang) {
   std::string code = is_supported_lang(lang) ? lang.get<std::string>() : std::string(DEFAULT_LANG);
   bool changed = false;
+  Json before;
   {
     std::lock_guard<std::mutex> lock(mu_);
     const Json& cur = json::get(record_, "language");
+    before = cur;
     if (!(cur.is_string() && cur.get<std::string>() == code)) {
       record_["language"] = code;
       changed = true;
     }
   }
-  if (changed) save();
+  if (changed) {
+    std::string failed = save();
+    if (!failed.empty()) {
+      std::lock_guard<std::mutex> lock(mu_);
+      // Only undo our own change: a later one that also failed restores nothing of ours.
+      if (json::get(record_, "language") == Json(code)) record_["language"] = before;
+      throw SaveError(failed);
+    }
+  }
   return code;
 }
 

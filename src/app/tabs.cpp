@@ -279,7 +279,15 @@ void MorvaneApp::_close_tab_internal(const std::string& tab_id) {
 // ---- sessions ------------------------------------------------------------------------------
 
 Json MorvaneApp::save_session(const Json& sess) {
-  auto res = sessions.save_session(sess);
+  if (json::depth(sess) > json::kRecordDepth) throw BridgeError(_t("err.session_too_deep", {{"n", json::kRecordDepth}}));
+  const Json& id = json::get(sess, "id");
+  if (json::truthy(id) && !id.is_string()) throw BridgeError(_t("err.session_id_not_text"));
+  SessionStore::SaveResult res;
+  try {
+    res = sessions.save_session(sess);
+  } catch (const SaveError& e) {
+    throw BridgeError(settings.save_failure_text(sessions.file(), e.what()));
+  }
   _apply_session_changes_to_open_tabs(res.record, res.old);
   Json r = Json::object();
   r["sessions"] = sessions.list_json();
@@ -288,7 +296,11 @@ Json MorvaneApp::save_session(const Json& sess) {
 }
 
 Json MorvaneApp::delete_session(const Json& session_id) {
-  if (session_id.is_string()) sessions.delete_session(session_id.get<std::string>());
+  try {
+    if (session_id.is_string()) sessions.delete_session(session_id.get<std::string>());
+  } catch (const SaveError& e) {
+    throw BridgeError(settings.save_failure_text(sessions.file(), e.what()));
+  }
   Json r = Json::object();
   r["sessions"] = sessions.list_json();
   return r;

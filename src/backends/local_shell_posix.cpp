@@ -138,6 +138,8 @@ class PosixLocalShell final : public Backend {
       ::dup2(slave, 1);
       ::dup2(slave, 2);
       if (slave > 2) ::close(slave);
+      // Whatever a library opened without close-on-exec stays out of the shell too.
+      ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
       sigset_t none;
       sigemptyset(&none);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "hosts/page_config.h"
@@ -212,43 +213,51 @@ struct DesktopHost::Impl : std::enable_shared_from_this<DesktopHost::Impl> {
     g_object_ref(ctx);
     webkit_script_message_reply_ref(reply);
     // Off the UI thread: some operations block for minutes.
-    std::thread([self, body = std::move(body), ctx, reply] {
-      bool ok = false, text = false;
-      std::string answer, op;
-      try {
-        Json msg = json::parse(body);
-        const Json& name = json::get(msg, "op");
-        if (!name.is_string()) throw std::runtime_error("missing op");
-        op = name.get<std::string>();
-        Json args = msg.is_object() && msg.contains("args") ? msg["args"] : Json::array();
-        Json result = self->bridge->call(op, args);
-        // Text (terminal output, mostly) goes across as a string, without JSON in between.
-        text = result.is_string();
-        answer = text ? text::sanitize_utf8(result.get_ref<const std::string&>()) : json::dump_line(result, false);
-        ok = true;
-      } catch (const std::exception& e) {
-        answer = e.what();
-      }
-      if (tracing() && op != "drain_terminal") trace("call " + op + (ok ? " ok" : " failed: " + answer));
-      post_to_ui([ctx, reply, ok, text, answer = std::move(answer)] {
-        if (ok) {
-          JSCValue* v;
-          if (text) {
-            GBytes* bytes = g_bytes_new_static(answer.data(), answer.size());
-            v = jsc_value_new_string_from_bytes(ctx, bytes);
-            g_bytes_unref(bytes);
-          } else {
-            v = jsc_value_new_from_json(ctx, answer.c_str());
-          }
-          webkit_script_message_reply_return_value(reply, v);
-          g_object_unref(v);
-        } else {
-          webkit_script_message_reply_return_error_message(reply, answer.c_str());
+    try {
+      std::thread([self, body = std::move(body), ctx, reply] {
+        bool ok = false, text = false;
+        std::string answer, op;
+        try {
+          Json msg = json::parse(body);
+          const Json& name = json::get(msg, "op");
+          if (!name.is_string()) throw std::runtime_error("missing op");
+          op = name.get<std::string>();
+          Json args = msg.is_object() && msg.contains("args") ? msg["args"] : Json::array();
+          Json result = self->bridge->call(op, args);
+          // Text (terminal output, mostly) goes across as a string, without JSON in between.
+          text = result.is_string();
+          answer = text ? text::sanitize_utf8(result.get_ref<const std::string&>()) : json::dump_line(result, false);
+          ok = true;
+        } catch (const std::exception& e) {
+          answer = e.what();
         }
-        webkit_script_message_reply_unref(reply);
-        g_object_unref(ctx);
-      });
-    }).detach();
+        if (tracing() && op != "drain_terminal") trace("call " + op + (ok ? " ok" : " failed: " + answer));
+        post_to_ui([ctx, reply, ok, text, answer = std::move(answer)] {
+          if (ok) {
+            JSCValue* v;
+            if (text) {
+              GBytes* bytes = g_bytes_new_static(answer.data(), answer.size());
+              v = jsc_value_new_string_from_bytes(ctx, bytes);
+              g_bytes_unref(bytes);
+            } else {
+              v = jsc_value_new_from_json(ctx, answer.c_str());
+            }
+            webkit_script_message_reply_return_value(reply, v);
+            g_object_unref(v);
+          } else {
+            webkit_script_message_reply_return_error_message(reply, answer.c_str());
+          }
+          webkit_script_message_reply_unref(reply);
+          g_object_unref(ctx);
+        });
+      }).detach();
+    } catch (const std::system_error& e) {
+      // Out of threads: this call fails, the window and the calls already running go on.
+      std::string why = std::string("cannot start the call: ") + e.what();
+      webkit_script_message_reply_return_error_message(reply, why.c_str());
+      webkit_script_message_reply_unref(reply);
+      g_object_unref(ctx);
+    }
     return TRUE;
   }
 

@@ -1,7 +1,9 @@
 #include "hosts/http_guard.h"
 
 #include <cstdio>
-#include <fstream>
+#include <sys/random.h>
+
+#include <cerrno>
 #include <stdexcept>
 
 #include "util/text.h"
@@ -58,8 +60,14 @@ bool same_token(std::string_view a, std::string_view b) {
 
 std::string make_token() {
   unsigned char bytes[32];
-  std::ifstream rnd("/dev/urandom", std::ios::binary);
-  if (!rnd.read(reinterpret_cast<char*>(bytes), sizeof bytes)) throw std::runtime_error("cannot read /dev/urandom");
+  // No descriptor at all, so none can leak into a process started meanwhile.
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("cannot get random bytes for the token");
+    got += static_cast<size_t>(n);
+  }
   std::string hex;
   char two[3];
   for (unsigned char b : bytes) {

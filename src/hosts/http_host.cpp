@@ -2,11 +2,16 @@
 
 #include <httplib.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -36,25 +41,155 @@ struct Subscriber {
 // program hold its scripts forever; past this it is dropped and reconnects.
 constexpr size_t kSubscriberBacklog = 8u << 20;
 
+// Limits for what a local process may make this host hold before the token is checked.
+constexpr size_t kMaxBody = 64u << 20;          // any body, whatever its framing or encoding
+constexpr size_t kMaxConnections = 64;          // open at once; the next one gets 503
+constexpr auto kRequestDeadline = std::chrono::seconds(10);  // first byte to whole body
+constexpr size_t kMaxQueued = 256;              // status items waiting for the poller
+
+// The socket the listener thread accepted last (see accept below): the HTTP library hands
+// the task queue only a closure, and the queue needs the socket to refuse or to time it out.
+thread_local int t_accepted = -1;
+// The connection the current thread serves, as known to ConnectionGuard (0: none).
+thread_local uint64_t t_connection = 0;
+
+// Open connections and the deadline of the request each is reading. A watchdog shuts the
+// socket of a request that trickles in past its deadline, which ends the library's read.
+class ConnectionGuard {
+ public:
+  ~ConnectionGuard() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    if (watchdog_.joinable()) watchdog_.join();
+  }
+
+  // 0 when the limit is reached.
+  uint64_t add(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return 0;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (open_.size() >= kMaxConnections) return 0;
+    if (!watchdog_.joinable() && !stop_) {
+      try {
+        watchdog_ = std::thread([this] { watch(); });
+      } catch (const std::system_error&) {
+        return 0;
+      }
+    }
+    uint64_t id = ++next_;
+    open_[id] = Conn{fd, st.st_ino, std::chrono::steady_clock::now() + kRequestDeadline, true};
+    return id;
+  }
+  void remove(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_.erase(id);
+  }
+  // The current request has been read whole: its handler may take as long as it needs.
+  void request_read(uint64_t id) { set_reading(id, false); }
+  // An answer went out: the next request on the connection gets a fresh deadline.
+  void answered(uint64_t id) { set_reading(id, true); }
+  // Ends the connection now: the rest of a refused body is not worth reading.
+  void cut(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = open_.find(id);
+    if (it == open_.end()) return;
+    shut(it->second);
+  }
+
+ private:
+  struct Conn {
+    int fd;
+    ino_t ino;  // the descriptor number may be reused once the library closes it
+    std::chrono::steady_clock::time_point deadline;
+    bool reading;
+  };
+
+  void set_reading(uint64_t id, bool reading) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = open_.find(id);
+    if (it == open_.end()) return;
+    it->second.reading = reading;
+    it->second.deadline = std::chrono::steady_clock::now() + kRequestDeadline;
+  }
+
+  void watch() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      cv_.wait_for(lock, std::chrono::milliseconds(250));
+      auto now = std::chrono::steady_clock::now();
+      for (auto& [id, c] : open_)
+        if (c.reading && c.deadline <= now) shut(c);
+    }
+  }
+
+  static void shut(Conn& c) {
+    struct stat st {};
+    if (::fstat(c.fd, &st) == 0 && st.st_ino == c.ino) ::shutdown(c.fd, SHUT_RDWR);
+    c.reading = false;
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<uint64_t, Conn> open_;
+  uint64_t next_ = 0;
+  bool stop_ = false;
+  std::thread watchdog_;
+};
+
+// Answers 503 on a fresh socket and ends it; the library then finds it closed at once.
+void refuse(int fd) {
+  char scratch[4096];
+  // Read what already came, so that closing does not reset the connection under the answer.
+  for (int i = 0; i < 16 && ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
+  }
+  static const char answer[] =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 20\r\n"
+      "Connection: close\r\nRetry-After: 1\r\n\r\ntoo many connections";
+  [[maybe_unused]] ssize_t n = ::send(fd, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  ::shutdown(fd, SHUT_RDWR);
+}
+
 // Every connection gets its own thread: the events stream holds one for its whole life
-// and some bridge calls block for minutes, so a fixed pool would starve the rest.
+// and some bridge calls block for minutes, so a fixed pool would starve the rest. The
+// number of connections is bounded instead, and a thread that cannot be had is a 503.
 class ThreadPerConnection final : public httplib::TaskQueue {
  public:
+  explicit ThreadPerConnection(std::shared_ptr<ConnectionGuard> guard) : guard_(std::move(guard)) {}
   void enqueue(std::function<void()> fn) override {
+    int fd = t_accepted;
+    t_accepted = -1;
+    uint64_t conn = fd >= 0 ? guard_->add(fd) : 0;
+    if (conn == 0 && fd >= 0) {
+      refuse(fd);
+      run(fn);
+      return;
+    }
     auto st = state_;
     {
       std::lock_guard<std::mutex> lock(st->mu);
       ++st->running;
     }
-    std::thread([st, fn = std::move(fn)] {
-      try {
-        fn();
-      } catch (...) {
+    try {
+      std::thread([st, guard = guard_, conn, fn] {
+        t_connection = conn;
+        run(fn);
+        guard->remove(conn);
+        std::lock_guard<std::mutex> lock(st->mu);
+        --st->running;
+        st->cv.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      {
+        std::lock_guard<std::mutex> lock(st->mu);
+        --st->running;
       }
-      std::lock_guard<std::mutex> lock(st->mu);
-      --st->running;
-      st->cv.notify_all();
-    }).detach();
+      guard_->remove(conn);
+      if (fd >= 0) refuse(fd);
+      run(fn);
+    }
   }
   void shutdown() override {
     std::unique_lock<std::mutex> lock(state_->mu);
@@ -62,13 +197,35 @@ class ThreadPerConnection final : public httplib::TaskQueue {
   }
 
  private:
+  static void run(const std::function<void()>& fn) {
+    try {
+      fn();
+    } catch (...) {
+    }
+  }
   struct State {
     std::mutex mu;
     std::condition_variable cv;
     size_t running = 0;
   };
+  std::shared_ptr<ConnectionGuard> guard_;
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+
+// The body of a POST, read through the library's streaming reader so that one limit holds
+// for plain, chunked and compressed bodies alike. false when it was too large or broken.
+bool read_body(const httplib::ContentReader& reader, std::string& body, bool& too_large) {
+  too_large = false;
+  bool ok = reader([&](const char* data, size_t n) {
+    if (body.size() + n > kMaxBody) {
+      too_large = true;
+      return false;
+    }
+    body.append(data, n);
+    return true;
+  });
+  return ok && !too_large;
+}
 
 void set_json(httplib::Response& res, const Json& body, int status = 200) {
   res.status = status;
@@ -111,6 +268,7 @@ struct HttpHost::Impl {
   std::ostream& out;
   const std::string token;
   QueueMap queues;
+  std::shared_ptr<ConnectionGuard> guard = std::make_shared<ConnectionGuard>();
   httplib::Server svr;
   std::thread server_thread;
   std::atomic<int> port{0};
@@ -169,19 +327,51 @@ struct HttpHost::Impl {
     }
   }
 
+  // Reads a POST body within the limit; on failure the answer is already set.
+  bool take_body(const httplib::ContentReader& reader, std::string& body, httplib::Response& res) {
+    bool too_large = false;
+    bool ok = read_body(reader, body, too_large);
+    guard->request_read(t_connection);
+    if (ok) return true;
+    res.set_header("Connection", "close");
+    if (too_large) set_json(res, error_body("the body is larger than " + std::to_string(kMaxBody >> 20) + " MB"), 413);
+    else set_json(res, error_body("the body could not be read"), 400);
+    return false;
+  }
+
   void routes() {
-    svr.new_task_queue = [] { return new ThreadPerConnection(); };
+    svr.new_task_queue = [g = guard] { return new ThreadPerConnection(g); };
+    // The library's default also sets SO_REUSEPORT, which lets a second program listen on
+    // a port this one holds and take some of its page's requests.
+    svr.set_socket_options([](socket_t sock) {
+      int yes = 1;
+      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      ::fcntl(sock, F_SETFD, FD_CLOEXEC);
+    });
     svr.set_keep_alive_max_count(100000);
     // An idle connection holds a thread; quitting waits for those threads.
     svr.set_keep_alive_timeout(2);
-    svr.set_payload_max_length(64u << 20);
+    svr.set_payload_max_length(kMaxBody);
     svr.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-      if (allowed(req)) return httplib::Server::HandlerResponse::Unhandled;
-      res.status = 403;
-      return httplib::Server::HandlerResponse::Handled;
+      if (!allowed(req)) {
+        res.status = 403;
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      // Bodies are JSON whatever their content type says; multipart framing is not.
+      if (req.method == "POST" && req.is_multipart_form_data()) {
+        set_json(res, error_body("the body must be JSON"), 415);
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Called once an answer has been written.
+    svr.set_logger([g = guard](const httplib::Request&, const httplib::Response& res) {
+      if (res.get_header_value("Connection") == "close") g->cut(t_connection);
+      else g->answered(t_connection);
     });
 
     svr.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+      guard->request_read(t_connection);
       res.set_header("Cache-Control", "no-store");
       res.set_header("Referrer-Policy", "no-referrer");
       res.set_header("X-Content-Type-Options", "nosniff");
@@ -192,10 +382,12 @@ struct HttpHost::Impl {
       res.set_content(page, "text/html; charset=utf-8");
     });
 
-    svr.Post("/bridge", [this](const httplib::Request& req, httplib::Response& res) {
+    svr.Post("/bridge", [this](const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader) {
+      std::string body;
+      if (!take_body(reader, body, res)) return;
       Json msg;
       try {
-        msg = json::parse(req.body);
+        msg = json::parse(body);
       } catch (const std::exception& e) {
         return set_json(res, error_body(std::string("invalid JSON: ") + e.what()), 400);
       }
@@ -214,16 +406,19 @@ struct HttpHost::Impl {
       }
     });
 
-    svr.Post("/queue", [this](const httplib::Request& req, httplib::Response& res) {
+    svr.Post("/queue", [this](const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader) {
+      std::string body;
+      if (!take_body(reader, body, res)) return;
       Json msg;
       try {
-        msg = json::parse(req.body);
+        msg = json::parse(body);
       } catch (const std::exception& e) {
         return set_json(res, error_body(std::string("invalid JSON: ") + e.what()), 400);
       }
       const Json& q = json::get(msg, "queue");
       auto it = q.is_string() ? queues.find(q.get<std::string>()) : queues.end();
       if (it == queues.end()) return set_json(res, error_body("unknown queue: " + json::text_form(q)), 400);
+      if (it->second->size() >= kMaxQueued) return set_json(res, error_body("queue full: " + q.get<std::string>()), 503);
       it->second->put_nowait(json::get(msg, "item"));
       Json ok = Json::object();
       ok["ok"] = true;
@@ -231,6 +426,7 @@ struct HttpHost::Impl {
     });
 
     svr.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+      guard->request_read(t_connection);
       auto sub = std::make_shared<Subscriber>();
       {
         std::lock_guard<std::mutex> lock(subs_mu);
@@ -368,3 +564,12 @@ void HttpHost::prepare_signals() {
 }
 
 }  // namespace morvane
+
+// The HTTP library accepts without close-on-exec (a local shell would inherit every page's
+// socket) and keeps the socket from its task queue. This program's accept sets the flag
+// atomically and tells the queue which socket the closure it gets next will serve.
+extern "C" int accept(int fd, sockaddr* __restrict addr, socklen_t* __restrict len) {
+  int s = ::accept4(fd, addr, len, SOCK_CLOEXEC);
+  morvane::t_accepted = s;
+  return s;
+}

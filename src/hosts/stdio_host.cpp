@@ -1,11 +1,31 @@
 #include "hosts/stdio_host.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "util/json.h"
 
 namespace morvane {
+
+namespace {
+// Written by the SIGINT/SIGTERM handler, watched by the input loop.
+int g_quit_pipe[2] = {-1, -1};
+
+// A line longer than this is not a request anyone means; it is answered with an error and
+// skipped rather than held whole in memory.
+constexpr size_t kMaxLine = 64u << 20;
+
+// Status items waiting for the poller; a feeder far ahead of it is told so.
+constexpr size_t kMaxQueued = 256;
+}  // namespace
 
 StdioHost::StdioHost(std::istream& in, std::ostream& out) : in_(in), sh_(std::make_shared<Shared>()) {
   sh_->out = &out;
@@ -73,8 +93,11 @@ void StdioHost::handle_line(const std::string& line) {
   if (!msg.is_object()) return fail("a request must be a JSON object");
   if (msg.contains("queue") && !msg.contains("op")) {
     const Json& q = msg["queue"];
-    auto it = q.is_string() ? queues_.find(q.get<std::string>()) : queues_.end();
+    // Only the status feed is fed from outside; "end" is the program's word to the
+    // launcher, and nobody here would ever take items out of it.
+    auto it = q == Json("get_receipt") ? queues_.find("get_receipt") : queues_.end();
     if (it == queues_.end()) return fail("unknown queue: " + json::text_form(q));
+    if (it->second->size() >= kMaxQueued) return fail("queue full: " + q.get<std::string>());
     it->second->put_nowait(json::get(msg, "item"));
     return;
   }
@@ -91,19 +114,85 @@ void StdioHost::handle_line(const std::string& line) {
   }
   std::string name = op.get<std::string>();
   // Each call on its own thread: some block for minutes and must not stall the others.
-  std::thread([sh = sh_, bridge = bridge_, seq, id, name, args] {
-    try {
-      Json result = bridge->call(name, args);
-      sh->answer(seq, id, true, result);
-    } catch (const std::exception& e) {
-      sh->answer(seq, id, false, e.what());
+  try {
+    std::thread([sh = sh_, bridge = bridge_, seq, id, name, args] {
+      try {
+        Json result = bridge->call(name, args);
+        sh->answer(seq, id, true, result);
+      } catch (const std::exception& e) {
+        sh->answer(seq, id, false, e.what());
+      }
+    }).detach();
+  } catch (const std::system_error& e) {
+    // Out of threads: this call fails, the host and the calls already running go on.
+    sh_->answer(seq, id, false, std::string("cannot start the call: ") + e.what());
+  }
+}
+
+void StdioHost::read_fd_lines() {
+  std::string buf;
+  bool skipping = false;  // inside an over-long line, until its end
+  char chunk[65536];
+  for (;;) {
+    pollfd p[2] = {{input_fd, POLLIN, 0}, {g_quit_pipe[0], POLLIN, 0}};
+    int n = ::poll(p, g_quit_pipe[0] >= 0 ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
     }
-  }).detach();
+    if (g_quit_pipe[0] >= 0 && (p[1].revents & POLLIN)) break;
+    if (p[0].revents & POLLNVAL) break;
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    ssize_t got = ::read(input_fd, chunk, sizeof chunk);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) break;
+    size_t scan = buf.size();  // earlier bytes hold no line end
+    buf.append(chunk, static_cast<size_t>(got));
+    size_t from = 0;
+    for (size_t nl; (nl = buf.find('\n', scan)) != std::string::npos; from = scan = nl + 1) {
+      if (skipping) skipping = false;
+      else handle_line(buf.substr(from, nl - from));
+    }
+    buf.erase(0, from);
+    if (buf.size() > kMaxLine) {
+      if (!skipping) {
+        Json err = Json::object();
+        err["id"] = nullptr;
+        err["ok"] = false;
+        err["error"] = "line too long";
+        sh_->write_line(json::dump_line(err, false));
+      }
+      skipping = true;
+      buf.clear();
+    }
+  }
+  if (!buf.empty() && !skipping) handle_line(buf);
+}
+
+void StdioHost::prepare_signals() {
+  if (g_quit_pipe[0] < 0 && ::pipe2(g_quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction sa {};
+  sa.sa_handler = [](int) {
+    int saved = errno;
+    char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_quit_pipe[1], &b, 1);
+    errno = saved;
+  };
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A reader of our output that goes away must not kill us mid-answer.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void StdioHost::run_loop() {
-  std::string line;
-  while (std::getline(in_, line)) handle_line(line);
+  if (input_fd >= 0) {
+    read_fd_lines();
+  } else {
+    std::string line;
+    while (std::getline(in_, line)) handle_line(line);
+  }
   std::unique_lock<std::mutex> lock(sh_->calls_mu);
   sh_->calls_cv.wait_for(lock, std::chrono::duration<double>(drain_timeout_sec), [&] { return sh_->running.empty(); });
   for (auto& [seq, id] : sh_->running) {

@@ -6,7 +6,8 @@
 //   in:  {"queue": "get_receipt", "item": JSON}      -> the item goes into that launcher queue
 //   out: {"page": SCRIPT}                             every script evaluated in the page
 //   out: {"event": "end"}                             when the launcher's "end" event is set
-// Calls start in input order and run concurrently; end of input means the user quit.
+// Calls start in input order and run concurrently; end of input means the user quit, and so
+// do SIGINT and SIGTERM once prepare_signals() has run.
 #include <condition_variable>
 #include <istream>
 #include <map>
@@ -35,6 +36,14 @@ class StdioHost final : public Host {
   // How long end of input waits for calls still running.
   double drain_timeout_sec = 5.0;
 
+  // Read input from this descriptor instead of the stream given (main passes standard
+  // input), so that a quit signal can end the read.
+  int input_fd = -1;
+
+  // From now on SIGINT and SIGTERM end run_loop as end of input does (calls in flight are
+  // answered, the launcher gets its "end") instead of killing the process.
+  static void prepare_signals();
+
  private:
   // What call threads share with the host; a call that finishes after the host stopped
   // finds it closed and writes nothing.
@@ -51,6 +60,8 @@ class StdioHost final : public Host {
   };
 
   void handle_line(const std::string& line);
+  // Lines from input_fd until end of input or a quit signal.
+  void read_fd_lines();
 
   std::istream& in_;
   std::shared_ptr<Shared> sh_;

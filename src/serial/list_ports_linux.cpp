@@ -1,7 +1,8 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
 #include <map>
 
 #include "serial/list_ports.h"
@@ -14,9 +15,15 @@ namespace {
 
 // First line of a sysfs attribute, trimmed; empty when absent.
 std::string attribute(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  if (!in || !std::getline(in, line)) return {};
+  // close-on-exec: a shell or tool may be started by another thread while this is open.
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char buf[512];
+  ssize_t n = ::read(fd, buf, sizeof buf);
+  ::close(fd);
+  if (n <= 0) return {};
+  std::string line(buf, static_cast<size_t>(n));
+  line = line.substr(0, line.find('\n'));
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
   return line;
 }

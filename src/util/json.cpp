@@ -1,18 +1,63 @@
 #include "util/json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "util/text.h"
 
 namespace morvane::json {
 
-Json parse(const std::string& text) {
+namespace {
+
+// Deepest nesting of brackets outside strings. Runs before the parser builds anything, so a
+// value too deep is refused without a single node of it in memory. On malformed text it
+// counts at least as deep as the parser would get before it stops.
+int scan_depth(std::string_view s, int limit) {
+  int d = 0;
+  bool in_str = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (in_str) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_str = false;
+      continue;
+    }
+    if (c == '"') {
+      in_str = true;
+    } else if (c == '[' || c == '{') {
+      if (++d > limit) return d;
+    } else if ((c == ']' || c == '}') && d > 0) {
+      --d;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+Json parse(const std::string& text, int max_depth) {
+  if (scan_depth(text, max_depth) > max_depth)
+    throw std::runtime_error("JSON nested deeper than " + std::to_string(max_depth) + " levels");
   try {
     return Json::parse(text);
   } catch (const Json::parse_error& e) {
     throw std::runtime_error(e.what());
   }
+}
+
+int depth(const Json& v) {
+  int deepest = 0;
+  std::vector<std::pair<const Json*, int>> todo{{&v, 0}};
+  while (!todo.empty()) {
+    auto [j, d] = todo.back();
+    todo.pop_back();
+    if (!j->is_structured()) continue;
+    deepest = std::max(deepest, d + 1);
+    for (const auto& item : *j) todo.emplace_back(&item, d + 1);
+  }
+  return deepest;
 }
 
 std::string dump_file(const Json& v) {

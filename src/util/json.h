@@ -15,8 +15,20 @@ using TextValues = std::map<std::string, Json>;
 
 namespace json {
 
-// Parses text; throws std::runtime_error with a readable message on malformed input.
-Json parse(const std::string& text);
+// Every JSON the program reads (page calls, script lines, HTTP bodies, its own files) goes
+// through parse, so this bound holds for every value in memory: copying, comparing and
+// writing a value recurse once per level, and a hostile value must not reach the stack's end.
+inline constexpr int kMaxDepth = 64;
+// Saved session records nest a few levels (forwarding rules, environment pairs). Their file
+// is indented per level, so a deeper record would make a file out of all proportion to it.
+inline constexpr int kRecordDepth = 8;
+
+// Parses text; throws std::runtime_error with a readable message on malformed input or on
+// a value nested deeper than max_depth (a scalar is depth 0, [] or {} depth 1).
+Json parse(const std::string& text, int max_depth = kMaxDepth);
+
+// Nesting depth of a value (0 for a scalar). Walks with its own stack, so any value is safe.
+int depth(const Json& v);
 
 // File form: two-space indent, ": " between key and value, non-ASCII written as itself,
 // invalid UTF-8 replaced by U+FFFD rather than failing.

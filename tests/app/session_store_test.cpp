@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include "app/bridge.h"
 #include "app_fixture.h"
 
 namespace morvane::testing {
@@ -105,12 +106,12 @@ TEST_F(SessionStoreTest, AnEarlierBadCopyIsNeverOverwritten) {
   EXPECT_EQ(contents, (std::set<std::string>{"broken one", "broken two"}));
 }
 
-TEST_F(SessionStoreTest, WriteFailureIsReportedAndTheListStaysInMemory) {
+TEST_F(SessionStoreTest, WriteFailureIsAnErrorAndTheListStaysAsOnDisk) {
   make_app();
   fs::create_directories(data() / "sessions.json" / "x");
   CaptureStdout cap;
-  Json r = app->save_session(Json::parse(R"({"name": "kept"})"));
-  EXPECT_EQ(r["sessions"].size(), 1u);
+  EXPECT_THROW(app->save_session(Json::parse(R"({"name": "lost"})")), BridgeError);
+  EXPECT_EQ(app->get_initial_state()["sessions"].size(), 0u);
   EXPECT_NE(cap.take().find("save_sessions: "), std::string::npos);
 }
 

@@ -1,4 +1,5 @@
 #include "app/i18n.h"
+#include "app/bridge.h"
 #include "app_fixture.h"
 
 namespace morvane::testing {
@@ -74,14 +75,38 @@ TEST_F(SettingsTest, SetLanguageWritesOnlyOnChange) {
   EXPECT_EQ(app->set_language(nullptr)["language"], "en");
 }
 
-TEST_F(SettingsTest, SaveFailureIsReportedAndTheCallStillSucceeds) {
+TEST_F(SettingsTest, SaveFailureIsAnErrorAndTheLanguageStays) {
   make_app();
   fs::create_directories(data() / "settings.json" / "blocker");
   CaptureStdout cap;
-  Json r = app->set_language("zh-Hant");
-  EXPECT_EQ(r["ok"], true);
-  EXPECT_EQ(app->settings.language(), "zh-Hant");
+  try {
+    app->set_language("zh-Hant");
+    ADD_FAILURE() << "a failed save answered success";
+  } catch (const BridgeError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("settings.json could not be saved: ", 0), 0u) << e.what();
+  }
+  EXPECT_EQ(app->settings.language(), "en");
   EXPECT_EQ(cap.take().rfind("save_settings: ", 0), 0u);
+}
+
+TEST_F(SettingsTest, AnUnreadableFileIsKeptAsideBeforeTheFirstSave) {
+  for (const std::string& bad : std::vector<std::string>{"{\"language\": \"zh-Hant\", \"window_w\": 19", "[1]", "{\"v\": " + std::string(70, '[')}) {
+    TempDir d;
+    fs::path dd = d.path / "data";
+    fs::create_directories(dd);
+    write_text(dd / "settings.json", bad);
+    CaptureStdout cap;
+    MorvaneApp a({}, {}, dd, d.path);
+    a.set_language("zh-Hant");
+    a.set_language("en");  // a second save keeps the one copy
+    std::vector<fs::path> aside;
+    for (auto& e : fs::directory_iterator(dd))
+      if (e.path().filename().string().rfind("settings.json.bad-", 0) == 0) aside.push_back(e.path());
+    ASSERT_EQ(aside.size(), 1u) << bad;
+    EXPECT_EQ(read_text(aside[0]), bad);
+    EXPECT_EQ(json::parse(read_text(dd / "settings.json"))["language"], "en");
+    EXPECT_NE(cap.take().find("was kept as"), std::string::npos);
+  }
 }
 
 TEST(Texts, BothLanguagesHaveTheSameKeys) {

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <tuple>
+#include <vector>
 
 #include "util/json.h"
 
@@ -132,6 +134,7 @@ class StdioClient {
     std::ifstream f(data_dir_ / "stderr.log");
     return std::string(std::istreambuf_iterator<char>(f), {});
   }
+  void signal(int sig) { ::kill(pid_, sig); }
   int wait_exit() {
     int status = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -265,6 +268,79 @@ TEST_F(StdioBinary, EndOfInputClosesOpenShellTabs) {
     ::usleep(10000);
   }
   EXPECT_TRUE(gone);
+}
+
+
+TEST_F(StdioBinary, SigtermAndSigintQuitInOrderAsEndOfInputDoes) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    fs::path d = dir / std::to_string(sig);
+    fs::create_directories(d);
+    StdioClient c(d);
+    std::string sid = c.result("save_session", Json::array({Json::parse(R"({"protocol": "conpty", "conpty_shell": "sh"})")}))["id"];
+    std::string tab = c.result("connect_session", Json::array({sid}))["tab_id"];
+    ASSERT_TRUE(c.wait_line([&](const Json& j) { return j.contains("page") && j["page"] == "terminalConnected(\"" + tab + "\")"; }));
+    c.result("send_input", Json::array({tab, "echo $$ > " + (d / "shell.pid").string() + "\r"}));
+    for (int i = 0; i < 200 && !fs::exists(d / "shell.pid"); ++i) ::usleep(10000);
+    ::usleep(100000);
+    pid_t shell = 0;
+    std::ifstream(d / "shell.pid") >> shell;
+    ASSERT_GT(shell, 0);
+    c.signal(sig);
+    EXPECT_TRUE(c.wait_line([](const Json& j) { return j == Json::parse(R"({"event": "end"})"); })) << sig;
+    EXPECT_EQ(c.wait_exit(), 0) << sig;
+    bool gone = false;
+    for (int i = 0; i < 200 && !gone; ++i) {
+      gone = ::kill(shell, 0) != 0;
+      ::usleep(10000);
+    }
+    EXPECT_TRUE(gone) << "the shell outlived the program after signal " << sig;
+  }
+}
+
+// Runs the program with args, no input; returns its exit code and standard error.
+std::pair<int, std::string> run_program(const std::vector<std::string>& args, const fs::path& err_file) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(MORVANE_BINARY)};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(MORVANE_BINARY, argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  int code = -2;
+  for (int i = 0; i < 2000; ++i) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      break;
+    }
+    ::usleep(10000);
+  }
+  if (code == -2) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  std::ifstream f(err_file);
+  return {code, std::string(std::istreambuf_iterator<char>(f), {})};
+}
+
+TEST_F(StdioBinary, ADataDirectoryThatCannotBeMadeOrIsEmptyIsAnError) {
+  std::ofstream(dir / "file") << "x";
+  auto [code, err] = run_program({"--stdio", "--data-dir", (dir / "file" / "data").string()}, dir / "err1");
+  EXPECT_NE(code, 0) << err;
+  EXPECT_NE(err.find("cannot create the data directory"), std::string::npos) << err;
+  EXPECT_EQ(err.find("Traceback"), std::string::npos) << err;
+  std::tie(code, err) = run_program({"--serve", "--data-dir", (dir / "file").string()}, dir / "err2");
+  EXPECT_NE(code, 0) << err;
+  EXPECT_NE(err.find("cannot create the data directory"), std::string::npos) << err;
+  std::tie(code, err) = run_program({"--stdio", "--data-dir", ""}, dir / "err3");
+  EXPECT_EQ(code, 2) << err;
+  EXPECT_NE(err.find("--data-dir is empty"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -100,6 +100,23 @@ TEST(StdioHost, BadLinesGetErrorAnswersAndTheHostKeepsGoing) {
   EXPECT_EQ(r.lines[5], Json::parse(R"({"id": 10, "ok": true, "result": "pong"})"));
 }
 
+TEST(StdioHost, DeeplyNestedLinesAreRefusedAndTheHostKeepsGoing) {
+  Bridge b;
+  b.add("echo", 0, {nullptr}, [](const Json& a) { return a; });
+  const std::string open(100000, '['), close(100000, ']');
+  HostRun r = run_host("{\"id\": " + open + close + ", \"op\": \"echo\"}\n" +
+                           "{\"id\": 1, \"op\": \"echo\", \"args\": [" + open + close + "]}\n" +
+                           "{\"queue\": \"get_receipt\", \"item\": " + open + close + "}\n" +
+                           "{\"id\": 2, \"op\": \"echo\", \"args\": [[[1]]]}\n",
+                       b);
+  ASSERT_EQ(r.lines.size(), 4u) << r.out.substr(0, 2000);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(r.lines[i]["ok"], false);
+    EXPECT_NE(r.lines[i]["error"].get<std::string>().find("nested deeper"), std::string::npos) << r.lines[i];
+  }
+  EXPECT_EQ(r.lines[3], Json::parse(R"({"id": 2, "ok": true, "result": [[[1]]]})"));
+}
+
 TEST(StdioHost, ASlowCallDoesNotStallTheOthers) {
   Bridge b;
   auto gate = std::make_shared<Gate>();
@@ -157,6 +174,23 @@ TEST(StdioHost, QueueLinesFeedTheLauncherQueuesAndPageCallsAreLines) {
   EXPECT_EQ(lines[1]["ok"], false);
   EXPECT_EQ(lines[2], Json::parse(R"({"event": "end"})"));
   EXPECT_TRUE(host.queues().count("end"));
+}
+
+TEST(StdioHost, QueuesAreBoundedAndOnlyTheStatusFeedIsFed) {
+  std::string input = "{\"queue\": \"end\", \"item\": \"x\"}\n";
+  for (int i = 0; i < 300; ++i) input += "{\"queue\": \"get_receipt\", \"item\": " + std::to_string(i) + "}\n";
+  std::istringstream in(input);
+  std::ostringstream out;
+  StdioHost host(in, out);
+  Bridge b;
+  host.create_window({}, b, [] { return true; });
+  host.run_loop();
+  EXPECT_EQ(host.queues()["end"]->size(), 0u);
+  EXPECT_EQ(host.queues()["get_receipt"]->size(), 256u);
+  auto lines = lines_of(out.str());
+  ASSERT_EQ(lines.size(), 1u + 44u);
+  EXPECT_EQ(lines[0]["error"], "unknown queue: end");
+  EXPECT_EQ(lines[1]["error"], "queue full: get_receipt");
 }
 
 }  // namespace

@@ -87,3 +87,39 @@ TEST(Parse, ReportsMalformedInputAsRuntimeError) {
   EXPECT_THROW(json::parse(""), std::runtime_error);
   EXPECT_EQ(json::parse(" [1, 2] ").size(), 2u);
 }
+
+// Nested n levels: [[[...0...]]] or {"a":{"a":...}}.
+static std::string nested(int n, bool objects) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += objects ? "{\"a\":" : "[";
+  s += "0";
+  for (int i = 0; i < n; ++i) s += objects ? "}" : "]";
+  return s;
+}
+
+TEST(Parse, RefusesValuesNestedDeeperThanTheLimitWithoutRecursing) {
+  EXPECT_EQ(json::depth(json::parse(nested(json::kMaxDepth, false))), json::kMaxDepth);
+  EXPECT_EQ(json::depth(json::parse(nested(json::kMaxDepth, true))), json::kMaxDepth);
+  for (bool obj : {false, true}) {
+    try {
+      json::parse(nested(100000, obj));
+      ADD_FAILURE() << "a value 100000 levels deep was accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("nested deeper than 64"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(json::parse(nested(json::kMaxDepth + 1, obj)), std::runtime_error);
+  }
+  // Unclosed brackets of a truncated or hostile text are refused the same way.
+  EXPECT_THROW(json::parse(std::string(200000, '[')), std::runtime_error);
+  // Brackets inside strings are text, escaped quotes included.
+  Json v = json::parse("{\"k\": \"" + std::string(500, '[') + "\\\"" + std::string(500, '{') + "\"}");
+  EXPECT_EQ(json::depth(v), 1);
+  EXPECT_EQ(json::parse(nested(3, false), 3).size(), 1u);
+  EXPECT_THROW(json::parse(nested(4, false), 3), std::runtime_error);
+}
+
+TEST(Depth, CountsContainersNotScalars) {
+  EXPECT_EQ(json::depth(Json(5)), 0);
+  EXPECT_EQ(json::depth(Json::array()), 1);
+  EXPECT_EQ(json::depth(json::parse(R"({"a": [1, {"b": []}], "c": 2})")), 4);
+}
