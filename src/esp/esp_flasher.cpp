@@ -278,10 +278,17 @@ void EspFlasher::handle_frame(const Bytes& frame) {
       p.on_error(*r);
       return;
     }
-    if (pending_->retry_on_error && pending_->retries_left > 0) {
-      --pending_->retries_left;
-      transmit();
-      return;
+    if (pending_->retry_on_error) {
+      if (pending_->retries_left > 0) {
+        --pending_->retries_left;
+        transmit();
+        return;
+      }
+      if (pending_->on_exhausted) {
+        Pending p = std::move(*pending_);
+        pending_.reset();
+        return p.on_exhausted();
+      }
     }
     return fail(pending_->what + " failed: " + rom_error_text(r->error));
   }
@@ -335,7 +342,10 @@ void EspFlasher::connect_attempt(int attempt) {
   decoder_.reset();
   auto* sent = send_command(Op::Sync, sync_payload(), 0, t.sync_timeout_ms, t.syncs_per_attempt - 1, "SYNC",
                [this](const Response&) { detect_chip(); });
-  if (sent) sent->on_exhausted = [this, attempt] { connect_attempt(attempt + 1); };
+  if (!sent) return;
+  // A SYNC the ROM could not read (its reply is an error) counts as a miss, not a failure.
+  sent->retry_on_error = true;
+  sent->on_exhausted = [this, attempt] { connect_attempt(attempt + 1); };
 }
 
 void EspFlasher::detect_chip() {

@@ -15,13 +15,22 @@
 
 namespace morvane::esp::test {
 
-inline RomChip rom_chip_for(const ChipInfo& c) {
-  return RomChip{c.magic_values.front(), c.chip_id, c.status_bytes, c.rom_encrypt_word};
+// What each chip's ROM does, written down apart from the chip table so that a wrong entry
+// there shows up as a failed flash here.
+inline RomChip rom_chip(const std::string& key) {
+  if (key == "esp32") return {0x00F01D83, -1, 4, false};
+  if (key == "esp32s2") return {0x000007C6, 2, 2, true};
+  if (key == "esp32s3") return {0x00000009, 9, 2, true};
+  if (key == "esp32c2") return {0x6F51306F, 12, 2, true};
+  if (key == "esp32c3") return {0x1B31506F, 5, 2, true};
+  if (key == "esp32c6") return {0x2CE0806F, 13, 2, true};
+  if (key == "esp32h2") return {0xD7B73E80, 16, 2, true};
+  throw std::invalid_argument("no ROM for " + key);
 }
 
 class FlashBench {
  public:
-  explicit FlashBench(RomChip chip = rom_chip_for(*find_chip("esp32")), uint32_t flash_size = 4u << 20)
+  explicit FlashBench(RomChip chip = rom_chip("esp32"), uint32_t flash_size = 4u << 20)
       : rom(chip, flash_size) {
     dir = std::filesystem::temp_directory_path() /
           ("morvane_esp_" + std::to_string(::getpid()) + "_" + std::to_string(counter()++));

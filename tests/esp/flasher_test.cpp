@@ -50,7 +50,7 @@ class EspFlashEveryChip : public ::testing::TestWithParam<std::tuple<const char*
 TEST_P(EspFlashEveryChip, writes_and_verifies_several_images) {
   auto [key, compress] = GetParam();
   const ChipInfo& chip = *find_chip(key);
-  FlashBench bench(rom_chip_for(chip));
+  FlashBench bench(rom_chip(key));
   Bytes before = bench.rom.flash;
   std::vector<Written> images{
       {chip.bootloader_offset, firmware_bytes(18 * 1024 + 77, 1)},
@@ -85,7 +85,7 @@ TEST_P(EspFlashEveryChip, writes_and_verifies_several_images) {
   // The last writing event of the app reports the whole image.
   uint64_t last = 0, total = 0;
   for (const auto& e : bench.events)
-    if (e.value("file", "") == "app.bin" && e["stage"] == "writing") {
+    if (e.value("file", "") == "app.bin" && e.value("stage", "") == "writing") {
       EXPECT_GE(e["bytes"].get<uint64_t>(), last);
       last = e["bytes"];
       total = e["total"];
@@ -121,7 +121,7 @@ TEST(EspFlasher, compressed_writing_sends_fewer_blocks_for_firmware) {
 
 TEST(EspFlasher, erases_the_whole_flash_with_the_rom_or_a_stub_loader) {
   for (bool stub : {false, true}) {
-    FlashBench bench(rom_chip_for(*find_chip("esp32c3")));
+    FlashBench bench(rom_chip("esp32c3"));
     bench.rom.has_erase_command = stub;
     bench.make("esp-erase-flash", {});
     ASSERT_TRUE(bench.run());
@@ -134,17 +134,17 @@ TEST(EspFlasher, erases_the_whole_flash_with_the_rom_or_a_stub_loader) {
 }
 
 TEST(EspFlasher, damaged_and_lost_frames_are_retried) {
-  FlashBench bench(rom_chip_for(*find_chip("esp32s3")));
+  FlashBench bench(rom_chip("esp32s3"));
   Bytes before = bench.rom.flash;
   Bytes img = firmware_bytes(64 * 1024, 5);
   int writing = 0;
   bench.on_event = [&](const Json& e) {
-    if (e["stage"] == "writing" && ++writing == 3) {
+    if (e.value("stage", "") == "writing" && ++writing == 3) {
       bench.rom.damage_data_blocks = 2;  // the ROM sees a bad checksum
       bench.rom.drop_responses = 1;      // our next reply is lost: the block is resent
     }
-    if (e["stage"] == "writing" && writing == 10) bench.rom.corrupt_responses = 2;
-    if (e["stage"] == "verifying") bench.rom.drop_responses = 1;  // the MD5 answer is lost once
+    if (e.value("stage", "") == "writing" && writing == 10) bench.rom.corrupt_responses = 2;
+    if (e.value("stage", "") == "verifying") bench.rom.drop_responses = 1;  // the MD5 answer is lost once
   };
   bench.make("esp-flash", {{bench.write_file("app.bin", img), 0x10000}});
   ASSERT_TRUE(bench.run());
@@ -152,6 +152,16 @@ TEST(EspFlasher, damaged_and_lost_frames_are_retried) {
   EXPECT_EQ(bench.rom.checksum_errors, 2);
   EXPECT_GE(bench.rom.duplicate_blocks, 1);
   expect_flash(bench.rom, before, {{0x10000, img}});
+}
+
+TEST(EspFlasher, a_sync_the_rom_could_not_read_is_sent_again) {
+  FlashBench bench;
+  bench.rom.reject_syncs = 9;  // more than one attempt's worth
+  bench.make("esp-erase-flash", {});
+  ASSERT_TRUE(bench.run());
+  EXPECT_TRUE(bench.flasher->succeeded()) << bench.reason();
+  EXPECT_EQ(bench.uart_resets, 1);
+  EXPECT_EQ(bench.usb_resets, 1);
 }
 
 TEST(EspFlasher, a_board_put_in_download_mode_by_hand_is_flashed_when_the_lines_fail) {
@@ -304,7 +314,7 @@ TEST(EspFlasher, cancel_mid_image_stops_at_once_and_reports_once) {
     Bytes img = firmware_bytes(200 * 1024, 3);
     int writing = 0;
     bench.on_event = [&](const Json& e) {
-      if (from_event && e["stage"] == "writing" && ++writing == 5) bench.flasher->cancel();
+      if (from_event && e.value("stage", "") == "writing" && ++writing == 5) bench.flasher->cancel();
     };
     bench.make("esp-flash", {{bench.write_file("app.bin", img), 0x10000}});
     bench.flasher->start(bench.now);
@@ -371,7 +381,7 @@ TEST(EspFlasher, a_wrong_md5_fails_verification) {
   Bytes img = firmware_bytes(6000, 4);
   // The board's flash holds a stuck bit: what was written does not read back.
   bench.on_event = [&](const Json& e) {
-    if (e["stage"] == "verifying" && e.contains("file")) bench.rom.flash[0x10000 + 17] ^= 0x01;
+    if (e.value("stage", "") == "verifying" && e.contains("file")) bench.rom.flash[0x10000 + 17] ^= 0x01;
   };
   bench.make("esp-flash", {{bench.write_file("app.bin", img), 0x10000}});
   ASSERT_TRUE(bench.run());

@@ -144,6 +144,10 @@ void EmulatedRom::command(const Bytes& pkt) {
       if (len != 36 || std::memcmp(d, want, 4) != 0) return reply(op, 0, {}, kInvalid);
       for (size_t i = 4; i < 36; ++i)
         if (d[i] != 0x55) return reply(op, 0, {}, kInvalid);
+      if (reject_syncs > 0) {
+        --reject_syncs;
+        return reply(op, 0, {}, kInvalid);
+      }
       ++syncs;
       for (int i = 0; i < 8; ++i) reply(op, 0, {}, 0);  // the ROM answers a SYNC several times
       return;

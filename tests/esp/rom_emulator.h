@@ -46,6 +46,7 @@ class EmulatedRom {
   bool garbage = false;          // answers every command with noise and broken frames
   bool has_erase_command = false;// a stub-like loader with ERASE_FLASH
   bool refuse_baud = false;
+  int reject_syncs = 0;           // the next n SYNCs are answered with an error
 
   // What happened.
   int syncs = 0;
