@@ -105,13 +105,41 @@ std::optional<int64_t> EspFlasher::next_deadline() const {
   return std::nullopt;
 }
 
+// Events wait in the outbox until the state lock is released, so a handler may call back
+// in (cancel, is_done) and the owner's own locks never nest inside ours.
 void EspFlasher::emit(Json ev) {
-  if (!cfg_.on_event) return;
-  try {
-    cfg_.on_event(ev);
-  } catch (...) {
-    // The page going away must not stop a flash half-way.
+  if (cfg_.on_event) outbox_.push_back(std::move(ev));
+}
+
+EspFlasher::Entry::Entry(EspFlasher& f) : f_(f), lk_(f.mu_) {}
+
+EspFlasher::Entry::~Entry() {
+  lk_.unlock();
+  f_.flush_events();
+}
+
+void EspFlasher::deliver_events() { flush_events(); }
+
+void EspFlasher::flush_events() {
+  std::lock_guard order(deliver_mu_);
+  if (delivering_) return;  // a handler called back in: the loop below delivers the rest
+  delivering_ = true;
+  for (;;) {
+    std::vector<Json> evs;
+    {
+      std::lock_guard lk(mu_);
+      evs.swap(outbox_);
+    }
+    if (evs.empty()) break;
+    for (const auto& e : evs) {
+      try {
+        cfg_.on_event(e);
+      } catch (...) {
+        // The page going away must not stop a flash half-way.
+      }
+    }
   }
+  delivering_ = false;
 }
 
 void EspFlasher::progress(Stage stage, const Image* img, size_t index, uint64_t bytes, uint64_t total,
@@ -198,16 +226,22 @@ void EspFlasher::start(int64_t now_ms) {
     std::string error;
     if (!load_images(error)) return fail(error);
   }
-  connect_attempt(0);
+  // The first reset runs on the owner's next tick, not on the caller's thread.
+  wake_at_ = now_;
+  wake_fn_ = [this] { connect_attempt(0); };
 }
 
 void EspFlasher::feed(const Bytes& data) {
-  std::lock_guard lk(mu_);
-  feed(data.data(), data.size(), now_);
+  int64_t t;
+  {
+    std::lock_guard lk(mu_);
+    t = now_;
+  }
+  feed(data.data(), data.size(), t);
 }
 
 void EspFlasher::feed(const uint8_t* data, size_t size, int64_t now_ms) {
-  std::lock_guard lk(mu_);
+  Entry entry(*this);
   if (done_) return;
   now_ = std::max(now_, now_ms);
   std::vector<Bytes> frames;
@@ -219,7 +253,7 @@ void EspFlasher::feed(const uint8_t* data, size_t size, int64_t now_ms) {
 }
 
 void EspFlasher::tick(int64_t now_ms) {
-  std::lock_guard lk(mu_);
+  Entry entry(*this);
   if (done_ || !started_) return;
   now_ = std::max(now_, now_ms);
   if (wake_at_) {

@@ -3,7 +3,8 @@
 // ROM's serial loader, as a state machine with no thread, socket or sleep of its own.
 // The owner feeds received bytes in (`feed`), calls `tick(now_ms)` so time-outs can fire,
 // and gets bytes to send through `send_bytes` and progress and the final "done" record
-// through `on_event`. Board resets are the named actions the serial tab hands over.
+// through `on_event` (called with no lock of the flasher held, so a handler may call back
+// in). Board resets are the named actions the serial tab hands over.
 //
 // Ways a run ends (each with exactly one "done" event): every image written and verified;
 // the board never answered SYNC on any attempt; the ROM reported a chip the table does
@@ -81,8 +82,8 @@ class EspFlasher {
  public:
   explicit EspFlasher(FlasherConfig cfg);
 
-  // Checks the request, reads the images and begins connecting. A request that cannot
-  // work ends here with its "done" event.
+  // Checks the request and reads the images; connecting begins at the next tick. A request
+  // that cannot work is done at once (its "done" event goes out with the next call below).
   void start(int64_t now_ms);
   void feed(const uint8_t* data, size_t size, int64_t now_ms);
   void feed(const Bytes& data, int64_t now_ms) { feed(data.data(), data.size(), now_ms); }
@@ -90,7 +91,11 @@ class EspFlasher {
   void feed(const Bytes& data);
   void tick(int64_t now_ms);
   // Stops at once: nothing more is sent, the line rate is put back, "done" with ok false.
+  // Delivers no event itself, so it may be called under the caller's own locks; the "done"
+  // event goes out with the owner's next feed, tick or deliver_events.
   void cancel();
+  // Sends the events waiting in the outbox (start and cancel only queue theirs).
+  void deliver_events();
 
   bool is_done() const { return done_.load(); }
   // When the next time-out falls due (for the owner's wait), nullopt when nothing waits.
@@ -153,8 +158,23 @@ class EspFlasher {
                 const std::string& message = {});
   bool load_images(std::string& error);
 
+  // Holds the state lock for one public call and delivers its events after releasing it.
+  class Entry {
+   public:
+    explicit Entry(EspFlasher& f);
+    ~Entry();
+
+   private:
+    EspFlasher& f_;
+    std::unique_lock<std::recursive_mutex> lk_;
+  };
+  void flush_events();
+
   FlasherConfig cfg_;
   mutable std::recursive_mutex mu_;
+  std::recursive_mutex deliver_mu_;  // keeps events in order when two threads deliver
+  bool delivering_ = false;
+  std::vector<Json> outbox_;
   std::atomic<bool> done_{false};
   bool ok_ = false;
   std::string reason_;

@@ -3,6 +3,14 @@
 // loaders that lose, damage or never send frames.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <thread>
+
 #include "esp/image_codec.h"
 #include "flash_bench.h"
 
@@ -318,6 +326,7 @@ TEST(EspFlasher, cancel_mid_image_stops_at_once_and_reports_once) {
     };
     bench.make("esp-flash", {{bench.write_file("app.bin", img), 0x10000}});
     bench.flasher->start(bench.now);
+    bench.flasher->tick(bench.now);
     if (!from_event) {
       for (int i = 0; i < 400 && bench.rom.data_blocks < 10; ++i) {
         bench.rom.receive(bench.to_rom);
@@ -326,16 +335,18 @@ TEST(EspFlasher, cancel_mid_image_stops_at_once_and_reports_once) {
       }
       ASSERT_GE(bench.rom.data_blocks, 10);
       bench.flasher->cancel();
+      EXPECT_TRUE(bench.flasher->is_done());
+      EXPECT_EQ(bench.done_count(), 0) << "cancel itself delivers nothing";
     } else {
       ASSERT_TRUE(bench.run());
     }
     EXPECT_TRUE(bench.flasher->is_done());
-    EXPECT_EQ(bench.reason(), "Cancelled");
-    EXPECT_EQ(bench.done_count(), 1);
     bench.to_rom.clear();
     bench.flasher->tick(bench.now + 100000);
     bench.flasher->feed(bench.rom.take_output(), bench.now + 100000);
     EXPECT_TRUE(bench.to_rom.empty()) << "sent after cancel";
+    EXPECT_EQ(bench.reason(), "Cancelled");
+    EXPECT_EQ(bench.done_count(), 1);
     bench.flasher->cancel();
     EXPECT_EQ(bench.done_count(), 1);
   }
@@ -390,4 +401,48 @@ TEST(EspFlasher, a_wrong_md5_fails_verification) {
       << bench.reason();
   EXPECT_NE(bench.reason().find("file MD5 " + md5_hex(img)), std::string::npos);
   EXPECT_EQ(bench.hard_resets, 0);
+}
+
+TEST(EspFlasher, cancel_from_another_thread_while_the_owner_holds_its_own_lock) {
+  // The tab's reader feeds the flasher; the page thread cancels while holding the lock the
+  // event handler needs. Events are delivered outside the flasher's lock, so neither waits
+  // on the other.
+  FlashBench bench;
+  std::mutex app;
+  std::atomic<int> writing{0};
+  std::atomic<bool> stop{false};
+  bench.rom.stall_after_commands = 40;  // the run waits for a reply until it is cancelled
+  bench.timings.command_timeout_ms = 1LL << 40;
+  bench.make("esp-flash", {{bench.write_file("app.bin", firmware_bytes(400 * 1024, 1)), 0x10000}});
+  bench.on_event = [&](const Json& e) {
+    std::lock_guard lk(app);
+    if (e.value("stage", "") == "writing") ++writing;
+  };
+  auto reader = std::async(std::launch::async, [&] {
+    bench.flasher->start(bench.now);
+    while (!stop && !bench.flasher->is_done()) {
+      bench.rom.receive(bench.to_rom);
+      bench.to_rom.clear();
+      bench.flasher->feed(bench.rom.take_output(), ++bench.now);
+      bench.flasher->tick(bench.now);
+    }
+  });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (writing < 5 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_GE(writing.load(), 5) << "writing never started";
+  auto canceller = std::async(std::launch::async, [&] {
+    std::lock_guard lk(app);
+    bench.flasher->cancel();
+  });
+  bool ended = canceller.wait_until(deadline) == std::future_status::ready &&
+               reader.wait_until(deadline) == std::future_status::ready;
+  stop = true;
+  if (!ended) {
+    // The futures would wait for the stuck threads for ever.
+    std::fprintf(stderr, "deadlock between cancel and event delivery\n");
+    std::_Exit(1);
+  }
+  bench.flasher->deliver_events();  // the owner's next turn
+  EXPECT_EQ(bench.reason(), "Cancelled");
+  EXPECT_EQ(bench.done_count(), 1);
 }
