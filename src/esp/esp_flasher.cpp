@@ -569,10 +569,9 @@ void EspFlasher::finish_images() {
 void EspFlasher::erase_all() {
   const auto& t = cfg_.timings;
   progress(Stage::Erasing, nullptr, 0, 0, flash_size_);
-  auto* sent = send_command(Op::EraseFlash, {}, 0, t.chip_erase_timeout_ms, 0, "ERASE_FLASH",
-               [this](const Response&) { verify_erase(); });
-  // The ROM loader itself has no chip erase: one FLASH_BEGIN over the whole flash erases it.
-  if (sent) sent->on_error = [this](const Response&) {
+  // A stub loader has ERASE_FLASH; the ROM loader answers it with an error or not at all.
+  // One FLASH_BEGIN over the whole flash erases it on either.
+  auto by_begin = [this] {
     const auto& t = cfg_.timings;
     send_command(Op::FlashBegin, flash_begin_payload(flash_size_, 0, kRomWriteBlock, 0, chip_->rom_encrypt_word), 0,
                  per_mb(t.erase_ms_per_mb, flash_size_, t.command_timeout_ms), t.retries, "FLASH_BEGIN",
@@ -581,6 +580,11 @@ void EspFlasher::erase_all() {
                    verify_erase();
                  });
   };
+  auto* sent = send_command(Op::EraseFlash, {}, 0, t.command_timeout_ms, 0, "ERASE_FLASH",
+                            [this](const Response&) { verify_erase(); });
+  if (!sent) return;
+  sent->on_error = [by_begin](const Response&) { by_begin(); };
+  sent->on_exhausted = by_begin;
 }
 
 void EspFlasher::verify_erase() {

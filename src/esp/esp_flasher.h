@@ -57,7 +57,6 @@ struct FlasherTimings {
   int64_t erase_ms_per_mb = 30000;
   int64_t md5_ms_per_mb = 8000;
   int64_t write_ms_per_mb = 40000;       // inflate-and-write time of one compressed block
-  int64_t chip_erase_timeout_ms = 120000;
   int64_t baud_settle_ms = 50;
 };
 

@@ -45,6 +45,7 @@ class EmulatedRom {
   int stall_after_commands = -1; // after n more commands, silence
   bool garbage = false;          // answers every command with noise and broken frames
   bool has_erase_command = false;// a stub-like loader with ERASE_FLASH
+  bool ignore_unknown = false;   // unknown commands get no answer at all
   bool refuse_baud = false;
   int reject_syncs = 0;           // the next n SYNCs are answered with an error
 
