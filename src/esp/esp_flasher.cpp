@@ -590,8 +590,7 @@ void EspFlasher::erase_all() {
 void EspFlasher::verify_erase() {
   const auto& t = cfg_.timings;
   progress(Stage::Verifying, nullptr, 0, flash_size_, flash_size_);
-  Bytes blank(flash_size_, 0xFF);
-  std::string want = md5_hex(blank);
+  std::string want = md5_hex_fill(0xFF, flash_size_);
   send_command(Op::SpiFlashMd5, md5_payload(0, flash_size_), 0, per_mb(t.md5_ms_per_mb, flash_size_, t.command_timeout_ms),
                t.retries, "SPI_FLASH_MD5", [this, want](const Response& r) {
                  auto got = md5_from_response(r, status_len_);

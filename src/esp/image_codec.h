@@ -13,5 +13,7 @@ Bytes deflate_image(const Bytes& image);
 // Lower-case hex MD5 of the bytes.
 std::string md5_hex(const uint8_t* data, size_t size);
 inline std::string md5_hex(const Bytes& b) { return md5_hex(b.data(), b.size()); }
+// MD5 of `size` copies of one byte (an erased flash), without holding them all.
+std::string md5_hex_fill(uint8_t byte, uint64_t size);
 
 }  // namespace morvane::esp
