@@ -2,7 +2,7 @@
 // passed off as success.
 #include <sys/stat.h>
 
-#include "app/bridge.h"
+#include "core/bridge.h"
 #include "app_fixture.h"
 #include "small_disk.h"
 

@@ -1,6 +1,6 @@
 #include <sys/stat.h>
 
-#include "app/bridge.h"
+#include "core/bridge.h"
 #include "app_fixture.h"
 
 namespace morvane::testing {

@@ -1,5 +1,5 @@
 #include "app/i18n.h"
-#include "app/bridge.h"
+#include "core/bridge.h"
 #include "app_fixture.h"
 
 namespace morvane::testing {
