@@ -14,13 +14,6 @@
 #include "util/text.h"
 #include "util/uuid.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace morvane {
 
@@ -42,16 +35,11 @@ fs::path make_dirs(const fs::path& dir) {
 // 0 when a file can be created in dir, else the system's error number.
 int write_probe(const fs::path& dir) {
   fs::path probe = dir / (".write-test-" + uuid4_hex().substr(0, 8));
-#ifdef _WIN32
   errno = 0;
-  std::ofstream f(probe, std::ios::binary);
-  if (!f) return errno ? errno : EIO;
-  f.close();
-#else
-  int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
-  ::close(fd);
-#endif
+  {
+    std::ofstream f(probe, std::ios::binary);
+    if (!f) return errno ? errno : EIO;
+  }
   std::error_code ec;
   fs::remove(probe, ec);
   return 0;
@@ -153,6 +141,7 @@ void MorvaneApp::spawn_daemon(std::function<void()> fn) {
     } catch (const std::exception& e) {
       diag::out(std::string("[thread] ") + e.what());
     } catch (...) {
+      diag::out("[thread] unknown failure");
     }
     std::lock_guard<std::mutex> lock(threads_mu_);
     live_threads_.fetch_sub(1);
@@ -179,11 +168,7 @@ std::string MorvaneApp::_load_html_content() const { return read_file(resource_d
 
 std::optional<std::string> MorvaneApp::_find_bundled(const std::string& name, bool system_fallback) const {
   if (name.empty()) return std::nullopt;
-  std::vector<std::string> names = {name};
-#ifndef _WIN32
-  // On POSIX the same tools carry no ".exe".
-  if (name.size() > 4 && name.substr(name.size() - 4) == ".exe") names.push_back(name.substr(0, name.size() - 4));
-#endif
+  const std::vector<std::string> names = program_name_variants(name);
   const fs::path here = resource_dir;
   auto is_file = [](const fs::path& p) {
     std::error_code ec;
@@ -195,35 +180,12 @@ std::optional<std::string> MorvaneApp::_find_bundled(const std::string& name, bo
     }
   }
   if (!system_fallback) return std::nullopt;
-#ifdef _WIN32
-  for (const char* dir : {"C:\\Program Files\\PuTTY\\", "C:\\Program Files (x86)\\PuTTY\\"}) {
-    fs::path cand = std::string(dir) + name;
-    if (is_file(cand)) return cand.string();
+  for (const fs::path& dir : installed_program_dirs()) {
+    if (is_file(dir / name)) return (dir / name).string();
   }
-#endif
-  const char* path = std::getenv("PATH");
-  if (!path) return std::nullopt;
-#ifdef _WIN32
-  const char sep = ';';
-#else
-  const char sep = ':';
-#endif
   for (const auto& n : names) {
-    std::string p = path;
-    size_t start = 0;
-    while (start <= p.size()) {
-      size_t end = p.find(sep, start);
-      if (end == std::string::npos) end = p.size();
-      std::string dir = p.substr(start, end - start);
-      start = end + 1;
-      if (dir.empty()) continue;
-      fs::path cand = fs::path(dir) / n;
-      if (!is_file(cand)) continue;
-#ifndef _WIN32
-      if (::access(cand.c_str(), X_OK) != 0) continue;
-#endif
-      return fs::absolute(cand).string();
-    }
+    std::string found = find_on_path(n);
+    if (!found.empty()) return fs::absolute(found).string();
   }
   return std::nullopt;
 }
@@ -270,10 +232,7 @@ bool MorvaneApp::_on_window_closing() {
     // Without a tray the user could never bring a hidden window back: quit in order instead.
     return true;
   }
-  try {
-    w->hide();
-  } catch (...) {
-  }
+  diag::best_effort("hide", [&] { w->hide(); });
   return false;
 }
 
@@ -288,28 +247,18 @@ void MorvaneApp::_shutdown() {
   _stop = true;
   output_signal.notify();  // a page waiting for output answers now
   for (const auto& id : tabs.order()) _close_tab_internal(id);
-  try {
+  diag::best_effort("shutdown", [&] {
     auto it = event_all.find("end");
     if (it != event_all.end() && it->second) it->second->set();
-  } catch (...) {
-  }
-  try {
-    auto it = queue_all.find("end");
-    if (it != queue_all.end() && it->second) it->second->put_nowait(nullptr);
-  } catch (...) {
-  }
-  try {
-    auto it = queue_all.find("get_receipt");
-    if (it != queue_all.end() && it->second) it->second->put_nowait(nullptr);
-  } catch (...) {
+  });
+  for (const char* name : {"end", "get_receipt"}) {
+    diag::best_effort("shutdown", [&] {
+      auto it = queue_all.find(name);
+      if (it != queue_all.end() && it->second) it->second->put_nowait(nullptr);
+    });
   }
   Host* w = window();
-  if (w && tray_running_.exchange(false)) {
-    try {
-      w->stop_tray();
-    } catch (...) {
-    }
-  }
+  if (w && tray_running_.exchange(false)) diag::best_effort("stop_tray", [&] { w->stop_tray(); });
 }
 
 void GUI(QueueMap queues, EventMap events, Host& host, const fs::path& data_dir, const fs::path& resource_dir) {

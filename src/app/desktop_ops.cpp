@@ -19,10 +19,7 @@ fs::path image_dir(const fs::path& resources) { return resources / "格式範本
 }  // namespace
 
 void MorvaneApp::_apply_dark_titlebar() {
-  try {
-    platform::apply_dark_titlebar(APP_NAME);
-  } catch (...) {
-  }
+  diag::best_effort("dark_titlebar", [] { platform::apply_dark_titlebar(APP_NAME); });
 }
 
 std::string MorvaneApp::make_icon() {
@@ -70,7 +67,8 @@ bool MorvaneApp::open_url(const std::string& url) {
   if (!w) return false;
   try {
     return w->open_url(url);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    diag::out(std::string("[open_url] ") + e.what());
     return false;
   }
 }

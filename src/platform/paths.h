@@ -3,6 +3,7 @@
 // These live in namespace morvane, where the application has always declared the first two.
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace morvane {
 
@@ -19,5 +20,10 @@ std::filesystem::path home_dir();
 // the current folder; without PATH, /usr/local/bin:/usr/bin:/bin). Windows: the system's
 // search order (SearchPath).
 std::string find_on_path(const std::string& name);
+// The names a program called `name` may carry here: "puttygen.exe" is also "puttygen" on POSIX.
+std::vector<std::string> program_name_variants(const std::string& name);
+// Folders where the usual installers put well-known tools, looked at before the search path
+// (PuTTY's folders under Program Files on Windows; none on POSIX).
+std::vector<std::filesystem::path> installed_program_dirs();
 
 }  // namespace morvane

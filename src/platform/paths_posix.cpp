@@ -64,4 +64,12 @@ std::string find_on_path(const std::string& name) {
   return {};
 }
 
+std::vector<std::string> program_name_variants(const std::string& name) {
+  std::vector<std::string> names = {name};
+  if (name.size() > 4 && name.substr(name.size() - 4) == ".exe") names.push_back(name.substr(0, name.size() - 4));
+  return names;
+}
+
+std::vector<std::filesystem::path> installed_program_dirs() { return {}; }
+
 }  // namespace morvane

@@ -33,4 +33,10 @@ std::string find_on_path(const std::string& name) {
   return out;
 }
 
+std::vector<std::string> program_name_variants(const std::string& name) { return {name}; }
+
+std::vector<std::filesystem::path> installed_program_dirs() {
+  return {"C:\\Program Files\\PuTTY\\", "C:\\Program Files (x86)\\PuTTY\\"};
+}
+
 }  // namespace morvane
