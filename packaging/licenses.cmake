@@ -20,6 +20,10 @@ set(_debian
   "zlib=zlib1g"
   "cpp-httplib=libcpp-httplib-dev")
 set(_missing)
+# Without the desktop window the GUI libraries are neither linked nor shipped.
+if(NOT GUI)
+  list(FILTER _debian EXCLUDE REGEX "^(WebKitGTK|GTK|AppIndicator)=")
+endif()
 foreach(entry ${_debian})
   string(REPLACE "=" ";" pair ${entry})
   list(GET pair 0 name)
@@ -34,7 +38,7 @@ foreach(entry ${_debian})
   # The upstream version: no epoch, no Debian revision (the folder name splits at its last dash).
   string(REGEX REPLACE "^[0-9]+:" "" ver "${ver}")
   string(REGEX REPLACE "-[^-]*$" "" ver "${ver}")
-  string(REGEX REPLACE "[+~](dfsg|ds).*$" "" ver "${ver}")
+  string(REGEX REPLACE "[.+~](dfsg|ds).*$" "" ver "${ver}")
   set(dir ${OUT}/${name}-${ver}.dist-info)
   file(MAKE_DIRECTORY ${dir})
   file(COPY_FILE ${copyright} ${dir}/LICENSE)

@@ -2,6 +2,9 @@
 #include "app/licenses.h"
 #include "app_fixture.h"
 
+#include <map>
+#include <regex>
+
 namespace morvane::testing {
 namespace {
 
@@ -103,6 +106,30 @@ TEST_F(AppFixture, LicenceViewReadsTheComponentRootBesideTheProgram) {
   Json items = app->bridge.call("get_third_party_licenses", Json::array())["items"];
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0]["name"], "libssh");
+}
+
+// Every library the program links or bundles has a notice, with the text the installed
+// package carries (not a placeholder).
+TEST(Licenses, TheBuildPlacesANoticeForEveryShippedComponent) {
+  Json items = third_party_licenses(MORVANE_LICENSE_ROOT, fs::path(MORVANE_LICENSE_ROOT) / "Putty原始檔案")["items"];
+  std::map<std::string, Json> by_name;
+  for (auto& it : items) by_name[it["name"].get<std::string>()] = it;
+  std::vector<std::pair<std::string, std::string>> want = {
+      {"libssh", "libssh"}, {"ICU", "Unicode"}, {"nlohmann-json", "MIT"}, {"OpenSSL", "Apache"},
+      {"zlib", "Jean-loup Gailly"}, {"cpp-httplib", "MIT"}, {"xterm.js", "MIT"}, {"xterm.js-addon-fit", "MIT"},
+      {"xterm.js-addon-search", "MIT"}, {"xterm.js-addon-unicode11", "MIT"}, {"xterm.js-addon-web-links", "MIT"}};
+  if (MORVANE_BUILD_GUI_ON) {
+    want.push_back({"WebKitGTK", "LGPL"});
+    want.push_back({"GTK", "LGPL"});
+    want.push_back({"AppIndicator", "GPL"});
+  }
+  for (auto& [name, phrase] : want) {
+    ASSERT_TRUE(by_name.count(name)) << name << " has no notice in " << MORVANE_LICENSE_ROOT;
+    const Json& it = by_name[name];
+    EXPECT_TRUE(std::regex_match(it["version"].get<std::string>(), std::regex("[0-9][0-9A-Za-z.]*"))) << it["version"];
+    EXPECT_NE(it["body"].get<std::string>().find(phrase), std::string::npos) << name;
+    EXPECT_GT(it["body"].get<std::string>().size(), 200u) << name;
+  }
 }
 
 }  // namespace
