@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
   }
   morvane::QueueMap queues;
   morvane::EventMap events;
+  morvane::DesktopHost host;
   if (launched) {
     // The launcher's queue arrives as JSON lines on standard input; the end event goes back
     // as a line on standard output, which is therefore kept free of diagnostics.
@@ -130,19 +131,20 @@ int main(int argc, char** argv) {
       std::fputs("{\"event\": \"end\"}\n", stdout);
       std::fflush(stdout);
     });
-    std::thread([receipts] {
+    std::thread([receipts, &host] {
       std::string line;
       while (std::getline(std::cin, line)) {
         try {
           morvane::Json m = morvane::json::parse(line);
           if (morvane::json::get(m, "queue") == morvane::Json("get_receipt")) receipts->put_nowait(m["item"]);
+          // A second start of the program: the running window comes to the front.
+          if (morvane::json::truthy(morvane::json::get(m, "show"))) host.show();
         } catch (const std::exception& e) {
           std::fprintf(stderr, "[launcher] %s\n", e.what());
         }
       }
     }).detach();
   }
-  morvane::DesktopHost host;
   morvane::GUI(queues, events, host, data, resources);
   finish(host.window_created() ? 0 : 1);
 #else

@@ -6,6 +6,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,10 +54,82 @@ bool write_all(int fd, const std::string& s) {
   return true;
 }
 
+// One launcher per data directory: the first holds launcher.lock and listens on
+// launcher.sock; a later start finds the lock taken and asks the first to show its window.
+class Instance {
+ public:
+  explicit Instance(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::string sock = (dir / "launcher.sock").string();
+    if (sock.size() >= sizeof(sockaddr_un{}.sun_path)) return;  // no single-instance check possible
+    addr_.sun_family = AF_UNIX;
+    std::memcpy(addr_.sun_path, sock.c_str(), sock.size() + 1);
+    lock_ = ::open((dir / "launcher.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_ < 0) return;
+    if (::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+      other_ = true;
+      return;
+    }
+    ::unlink(addr_.sun_path);
+    listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen_ >= 0 && (::bind(listen_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_) != 0 || ::listen(listen_, 4) != 0)) {
+      ::close(listen_);
+      listen_ = -1;
+    }
+  }
+  ~Instance() {
+    if (listen_ >= 0) {
+      ::close(listen_);
+      ::unlink(addr_.sun_path);
+    }
+    if (lock_ >= 0) ::close(lock_);
+  }
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+  // Another launcher runs for this data directory.
+  bool other() const { return other_; }
+  // Asks the running launcher to show its window; true when it took the request.
+  bool ask_other_to_show() const {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // The connection itself is the request; the line only says what it is for.
+    bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr_), sizeof addr_) == 0;
+    if (ok) write_all(fd, "show\n");
+    ::close(fd);
+    return ok;
+  }
+  // Waits up to timeout_ms for a later start; true when one asked.
+  bool wait_request(int timeout_ms) const {
+    if (listen_ < 0) {
+      ::poll(nullptr, 0, timeout_ms);
+      return false;
+    }
+    pollfd p{listen_, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) != 1) return false;
+    int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) return false;
+    ::close(c);
+    return true;
+  }
+
+ private:
+  sockaddr_un addr_{};
+  int lock_ = -1;
+  int listen_ = -1;
+  bool other_ = false;
+};
+
 }  // namespace
 
 int run(const Options& opt) {
   ::signal(SIGPIPE, SIG_IGN);
+  Instance instance(opt.data_dir);
+  if (instance.other()) {
+    if (instance.ask_other_to_show()) return 0;
+    std::fputs("morvane: another start is running for this data directory\n", stderr);
+    return 1;
+  }
   int to_child[2], from_child[2];
   if (::pipe2(to_child, O_CLOEXEC) != 0) return 1;
   if (::pipe2(from_child, O_CLOEXEC) != 0) return 1;
@@ -84,17 +159,28 @@ int run(const Options& opt) {
   std::mutex mu;
   std::condition_variable cv;
   std::atomic<bool> done{false};
+  std::mutex write_mu;  // the feed and the show requests share the child's input
+  auto send = [&](const Json& msg) {
+    std::lock_guard<std::mutex> lock(write_mu);
+    return write_all(to_child[1], json::dump_line(msg, false) + "\n");
+  };
   // The feed: right after start, then every interval, until the end.
   std::thread feeder([&] {
     std::unique_lock<std::mutex> lock(mu);
     while (!done) {
       lock.unlock();
       Json item = ping_results(load_sessions(opt.data_dir / "sessions.json"), opt.connect_timeout_sec);
-      Json line = Json{{"queue", "get_receipt"}, {"item", item}};
-      bool ok = write_all(to_child[1], json::dump_line(line, false) + "\n");
+      bool ok = send(Json{{"queue", "get_receipt"}, {"item", item}});
       lock.lock();
       if (!ok) break;
       cv.wait_for(lock, std::chrono::duration<double>(opt.interval_sec), [&] { return done.load(); });
+    }
+  });
+
+  // A later start of the program shows this one's window instead of opening another.
+  std::thread shower([&] {
+    while (!done) {
+      if (instance.wait_request(200) && !done) send(Json{{"show", true}});
     }
   });
 
@@ -128,6 +214,7 @@ int run(const Options& opt) {
   }
   cv.notify_all();
   feeder.join();
+  shower.join();
   ::close(to_child[1]);  // the child's queue reader sees the end of its input
   ::close(from_child[0]);
   int status = 0;

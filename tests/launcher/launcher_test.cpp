@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "launcher/launcher.h"
 #include "launcher/reachability.h"
@@ -94,6 +95,36 @@ TEST(Launcher, FeedsTheChildAtStartAndEndsWithItsEndEvent) {
   Json fed = json::parse(line);
   EXPECT_EQ(fed["queue"], "get_receipt");
   EXPECT_EQ(fed["item"], (Json{{"type", "ping_results"}, {"results", Json::array({Json{{"id", "a"}, {"online", true}}})}}));
+  fs::remove_all(dir);
+}
+
+TEST(Launcher, ASecondStartShowsTheRunningWindowInstead) {
+  char tmpl[] = "/tmp/morvane-launch-XXXXXX";
+  fs::path dir = mkdtemp(tmpl);
+  // The child: after the first feed line, keeps the next one (the show request) and ends.
+  fs::path child = dir / "child.sh";
+  std::ofstream(child) << "#!/bin/sh\nread feed\nread next\nprintf '%s\\n' \"$next\" > \"$4\"/next\n"
+                          "echo '{\"event\": \"end\"}'\n";
+  fs::permissions(child, fs::perms::owner_all);
+  Options opt;
+  opt.program = child;
+  opt.data_dir = dir;
+  int first_rc = -1;
+  std::thread first([&] { first_rc = run(opt); });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fs::exists(dir / "launcher.sock") && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(fs::exists(dir / "launcher.sock")) << "the first launcher did not listen within 10 s";
+  Options second = opt;
+  second.program = "/nonexistent/never-started";  // a second window would fail to start
+  EXPECT_EQ(run(second), 0);
+  first.join();
+  EXPECT_EQ(first_rc, 0);
+  std::ifstream in(dir / "next");
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(json::parse(line), (Json{{"show", true}}));
+  EXPECT_FALSE(fs::exists(dir / "launcher.sock"));  // the first cleaned up
   fs::remove_all(dir);
 }
 
