@@ -128,6 +128,43 @@ TEST(Launcher, ASecondStartShowsTheRunningWindowInstead) {
   fs::remove_all(dir);
 }
 
+#ifdef MORVANE_PROGRAM
+// The feed as the application reads it: the session reachable on its port shows "online",
+// the one whose port refuses shows "offline" in the runtime state the page polls.
+TEST(Launcher, TheApplicationTakesTheFeedIntoItsSessionStatus) {
+  char tmpl[] = "/tmp/morvane-launch-XXXXXX";
+  fs::path dir = mkdtemp(tmpl);
+  Listener up, gone;
+  int closed_port = gone.port;
+  gone.close();
+  std::ofstream(dir / "sessions.json")
+      << Json{{"sessions", Json::array({Json{{"id", "up"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", up.port}},
+                                        Json{{"id", "down"}, {"protocol", "telnet"}, {"host", "127.0.0.1"}, {"port", closed_port}}})}}
+             .dump();
+  // The child hands the first feed line to the program's stdio host, then asks it for the
+  // runtime state, as the page does.
+  fs::path child = dir / "child.sh";
+  std::ofstream(child) << "#!/bin/sh\nread feed\n{ printf '%s\\n' \"$feed\"; sleep 1; "
+                          "echo '{\"id\": 1, \"op\": \"get_runtime_state\", \"args\": []}'; sleep 1; } | "
+                       << MORVANE_PROGRAM << " --stdio --data-dir \"$4\" > \"$4\"/answers 2>/dev/null\n"
+                          "echo '{\"event\": \"end\"}'\n";
+  fs::permissions(child, fs::perms::owner_all);
+  Options opt;
+  opt.program = child;
+  opt.data_dir = dir;
+  EXPECT_EQ(run(opt), 0);
+  std::ifstream in(dir / "answers");
+  Json state;
+  for (std::string line; std::getline(in, line);) {
+    Json m = json::parse(line);
+    if (json::get(m, "id") == Json(1)) state = m["result"];
+  }
+  ASSERT_TRUE(state.is_object()) << "no answer to get_runtime_state";
+  EXPECT_EQ(state["session_status"], (Json{{"down", "offline"}, {"up", "online"}}));
+  fs::remove_all(dir);
+}
+#endif
+
 TEST(Launcher, AChildThatCannotStartEndsTheLauncher) {
   Options opt;
   opt.program = "/nonexistent/morvane";
