@@ -1,5 +1,6 @@
-// morvane: the desktop window (no argument), the stdio host (--stdio) or the browser
-// host (--serve [--port N]); --data-dir DIR replaces the platform's data directory.
+// morvane: the launcher (no argument), which runs the desktop window (--desktop) in a child
+// process; the stdio host (--stdio) or the browser host (--serve [--port N]); --data-dir DIR
+// replaces the platform's data directory.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,14 +19,20 @@
 #include "util/text.h"
 
 #ifdef MORVANE_HAVE_DESKTOP
+#include <memory>
+#include <thread>
+
 #include "hosts/desktop_host.h"
+#include "launcher/launcher.h"
 #endif
 
 namespace {
 
 const char* kUsage =
     "usage: morvane [--data-dir DIR] [--stdio | --serve [--port N]]\n"
-    "  (no option)   the desktop window\n"
+    "  (no option)   the launcher: the desktop window in a child process, fed with the\n"
+    "                reachability of the saved sessions\n"
+    "  --desktop     the desktop window on its own\n"
     "  --stdio       JSON lines on standard input and output: {\"id\": 1, \"op\": \"get_runtime_state\", \"args\": []}\n"
     "  --serve       the page and its bridge over HTTP on 127.0.0.1; prints the page's address\n"
     "  --port N      the port for --serve (default: a free one)\n"
@@ -48,11 +55,14 @@ int usage(int code) {
 int main(int argc, char** argv) {
   std::string mode, data_dir;
   bool data_dir_given = false;
+  bool launched = false;  // the desktop window as the launcher's child
   int port = 0;
   bool port_given = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--stdio" || a == "--serve") {
+    if (a == "--launched") {
+      launched = true;
+    } else if (a == "--stdio" || a == "--serve" || a == "--desktop") {
       if (!mode.empty()) return usage(2);
       mode = a.substr(2);
     } else if (a == "--data-dir" && i + 1 < argc) {
@@ -120,14 +130,46 @@ int main(int argc, char** argv) {
   }
 
 #ifdef MORVANE_HAVE_DESKTOP
+  if (mode.empty()) {
+    morvane::launcher::Options opt;
+    opt.program = resources / "morvane";
+    opt.data_dir = data;
+    finish(morvane::launcher::run(opt));
+  }
   if (!morvane::DesktopHost::open_display()) {
     std::fputs("morvane: no desktop display could be opened (DISPLAY / WAYLAND_DISPLAY); "
                "run `morvane --serve` and open the address it prints in a browser\n",
                stderr);
     return 1;
   }
+  morvane::QueueMap queues;
+  morvane::EventMap events;
   morvane::DesktopHost host;
-  morvane::GUI({}, {}, host, data, resources);
+  if (launched) {
+    // The launcher's queue arrives as JSON lines on standard input; the end event goes back
+    // as a line on standard output, which is therefore kept free of diagnostics.
+    morvane::diag::route_out_to_stderr(true);
+    auto receipts = std::make_shared<morvane::LauncherQueue>();
+    queues["get_receipt"] = receipts;
+    events["end"] = std::make_shared<morvane::LauncherEvent>([] {
+      std::fputs("{\"event\": \"end\"}\n", stdout);
+      std::fflush(stdout);
+    });
+    std::thread([receipts, &host] {
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        try {
+          morvane::Json m = morvane::json::parse(line);
+          if (morvane::json::get(m, "queue") == morvane::Json("get_receipt")) receipts->put_nowait(m["item"]);
+          // A second start of the program: the running window comes to the front.
+          if (morvane::json::truthy(morvane::json::get(m, "show"))) host.show();
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "[launcher] %s\n", e.what());
+        }
+      }
+    }).detach();
+  }
+  morvane::GUI(queues, events, host, data, resources);
   finish(host.window_created() ? 0 : 1);
 #else
   std::fputs("morvane: the desktop window is not in this build; use --serve (browser) or --stdio\n", stderr);

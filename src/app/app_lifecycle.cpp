@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/desktop_ops.h"
+#include "app/putty_ops.h"
 #include "app/morvane_app.h"
 #include "platform/atomic_file.h"
 #include "util/diag.h"
@@ -119,6 +120,7 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
   puttygen_exe = _find_bundled("puttygen.exe");
   register_ops();
   install_desktop_ops(*this);
+  install_putty_ops(*this);
   install_kinds(kinds);
   for (const auto& kind : kinds.all()) kind->install(bridge, *services_);
 }

@@ -125,6 +125,14 @@ class MorvaneApp {
   std::string make_icon();
   void _apply_dark_titlebar();
 
+  // ---- page operations: PuTTY import and licence notices (putty_ops.cpp) ----------------------
+  Json import_list_from_putty();
+  Json import_putty_sessions(const Json& putty_records);
+  void _import_one(const Json& rec);
+  Json get_third_party_licenses();
+  // (component root, PuTTY root)
+  std::pair<fs::path, fs::path> _license_scan_dirs() const;
+
   // ---- tabs and their connections -------------------------------------------------------------
   TabRef find_tab(const std::string& tab_id) const { return tabs.find(tab_id); }
   // What the connection kinds may use of the application (texts, notices, dialogs, threads).

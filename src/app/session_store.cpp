@@ -127,6 +127,12 @@ SessionStore::SaveResult SessionStore::save_session(Json sess) {
   return res;
 }
 
+void SessionStore::append(Json rec) {
+  auto ref = std::make_shared<Session>(std::move(rec));
+  std::lock_guard<std::mutex> lock(mu_);
+  sessions_.push_back(std::move(ref));
+}
+
 void SessionStore::delete_session(const std::string& session_id) {
   std::lock_guard<std::mutex> save_lock(save_mu_);
   std::vector<SessionRef> before;

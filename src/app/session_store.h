@@ -64,6 +64,8 @@ class SessionStore {
   SaveResult save_session(Json sess);
   // Throws SaveError as save_session does.
   void delete_session(const std::string& session_id);
+  // Appends a record without saving (imports save once after the last one).
+  void append(Json rec);
 
   SessionRef find(const std::string& session_id) const;
   Json list_json() const;

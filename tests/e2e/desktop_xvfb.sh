@@ -18,7 +18,7 @@ cat > "$work/inner.sh" <<'INNER'
 #!/usr/bin/env bash
 # Runs inside the X server: start, wait for the page's calls, screenshot, quit.
 bin=$1 work=$2 shots=$3
-MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --data-dir "$work/data" >"$work/out.log" 2>"$work/err.log" &
+MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/data" >"$work/out.log" 2>"$work/err.log" &
 pid=$!
 for _ in $(seq 1 300); do
   grep -q "call get_runtime_state ok" "$work/err.log" && grep -q "call evaluate_probe" "$work/err.log" && break
@@ -35,7 +35,7 @@ rc=$?
 # Closing the window: without a tray host it quits; with one (here a stand-in that owns the
 # XEmbed tray selection) it only hides, and the program keeps running.
 helper=$4
-MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --data-dir "$work/d1" >/dev/null 2>"$work/close1.log" &
+MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/d1" >/dev/null 2>"$work/close1.log" &
 p1=$!
 for _ in $(seq 1 300); do grep -q "page loaded" "$work/close1.log" && break; sleep 0.1; done
 python3 "$helper" close Morvane >/dev/null
@@ -45,7 +45,7 @@ else wait $p1; echo "close-no-tray: quit $?" >>"$work/closing.log"; fi
 python3 "$helper" tray 60 >/dev/null &
 tray=$!
 sleep 0.5
-MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --data-dir "$work/d2" >/dev/null 2>"$work/close2.log" &
+MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/d2" >/dev/null 2>"$work/close2.log" &
 p2=$!
 for _ in $(seq 1 300); do grep -q "page loaded" "$work/close2.log" && break; sleep 0.1; done
 echo "close-tray: before $(python3 "$helper" mapped Morvane)" >>"$work/closing.log"

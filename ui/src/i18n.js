@@ -6,6 +6,17 @@ export const LANGUAGES = [
 ];
 
 const EN = {
+  'a.import_putty': 'Import from PuTTY…',
+  'a.import_n': 'Import {n}',
+  'a.select_all': 'Select all',
+  'a.licenses': 'Open-source licences',
+  't.import_putty': 'Import sessions from PuTTY',
+  't.licenses': 'Open-source licences',
+  'h.import_putty': 'Choose the PuTTY sessions to add to your list. Passwords are not taken over; PuTTY keys (.ppk) are converted when used.',
+  'i.putty_none': 'No saved PuTTY sessions were found.',
+  'i.import_unnamed': '(no name)',
+  'i.imported_n': '{n} session(s) imported',
+  'i.no_licenses': 'No licence notices are installed.',
   'a.add_algorithm': 'Add algorithm',
   'a.add_forward': 'Add rule',
   'a.add_row': 'Add row',
@@ -208,6 +219,17 @@ const EN = {
 };
 
 const ZH = {
+  'a.import_putty': '從 PuTTY 匯入…',
+  'a.import_n': '匯入 {n} 個',
+  'a.select_all': '全選',
+  'a.licenses': '開放原始碼授權',
+  't.import_putty': '從 PuTTY 匯入連線',
+  't.licenses': '開放原始碼授權',
+  'h.import_putty': '選擇要加入清單的 PuTTY 連線。密碼不會匯入；PuTTY 金鑰（.ppk）會在使用時轉換。',
+  'i.putty_none': '找不到已儲存的 PuTTY 連線。',
+  'i.import_unnamed': '（未命名）',
+  'i.imported_n': '已匯入 {n} 個連線',
+  'i.no_licenses': '未安裝任何授權聲明。',
   'a.add_algorithm': '新增演算法',
   'a.add_forward': '新增規則',
   'a.add_row': '新增一列',

@@ -3,12 +3,12 @@
 import { h, icon } from './dom.js';
 import { editSession } from './editor.js';
 import { t } from './i18n.js';
-import { confirmDialog, toast } from './overlay.js';
+import { confirmDialog, openModal, toast } from './overlay.js';
 import { protocolLabel, sessionSummary } from './schema.js';
 import { changed, encodingOfSession, markDrawn, sessionById, state, statusOf, ui } from './state.js';
 import { connect } from './tabs.js';
 import { renderToolbar } from './toolbar.js';
-import { call } from './transport.js';
+import { call, hasOp } from './transport.js';
 
 // ---- actions on sessions ------------------------------------------------------------------
 export async function newSession(template) {
@@ -66,6 +66,72 @@ async function deleteSession(id) {
   }
 }
 
+// ---- taking over PuTTY's saved sessions --------------------------------------------------------
+// PuTTY keeps its defaults as a session of this name; it is listed but not chosen at first.
+const PUTTY_DEFAULTS = 'Default Settings';
+
+function puttySummary(r) {
+  const proto = String(r.Protocol || 'ssh').toLowerCase();
+  const host = r.HostName || r.SerialLine || '';
+  const port = r.PortNumber != null && r.PortNumber !== '' ? `:${r.PortNumber}` : '';
+  const user = r.UserName ? `${r.UserName}@` : '';
+  return `${proto} · ${user}${host}${port}`;
+}
+
+export async function importFromPutty() {
+  if (!hasOp('import_list_from_putty')) return;
+  let records;
+  try {
+    records = await call('import_list_from_putty');
+  } catch (e) {
+    toast(t('e.call_failed', { err: e.message }), 'error');
+    return;
+  }
+  if (!records.length) {
+    toast(t('i.putty_none'), 'info');
+    return;
+  }
+  const boxes = records.map((r, i) => h('input', { type: 'checkbox', id: `putty-${i}`, checked: r.name !== PUTTY_DEFAULTS, onchange: update }));
+  const importBtn = h('button', { class: 'btn primary', onclick: run });
+  const all = h('input', { type: 'checkbox', id: 'putty-all', onchange: (e) => { for (const b of boxes) b.checked = e.target.checked; update(); } });
+  function update() {
+    const n = boxes.filter((b) => b.checked).length;
+    importBtn.textContent = t('a.import_n', { n });
+    importBtn.disabled = n === 0;
+    all.checked = n === boxes.length;
+    all.indeterminate = n > 0 && n < boxes.length;
+  }
+  const m = openModal({
+    title: t('t.import_putty'),
+    wide: true,
+    className: 'import-modal',
+    body: [
+      h('p', { class: 'hint' }, t('h.import_putty')),
+      h('label', { class: 'check-row all', for: 'putty-all' }, all, t('a.select_all')),
+      h('ul', { class: 'import-list' }, records.map((r, i) => h('li', null,
+        h('label', { class: 'check-row', for: `putty-${i}` }, boxes[i],
+          h('span', { class: 'name' }, r.name || t('i.import_unnamed')),
+          h('span', { class: 'sub' }, puttySummary(r)))))),
+    ],
+    footer: [h('button', { class: 'btn', onclick: () => m.close() }, t('a.cancel')), importBtn],
+  });
+  update();
+  async function run() {
+    const chosen = records.filter((_, i) => boxes[i].checked);
+    importBtn.disabled = true;
+    try {
+      const r = await call('import_putty_sessions', chosen);
+      state.sessions = r.sessions;
+      m.close();
+      renderSessions();
+      toast(t('i.imported_n', { n: chosen.length }), 'info');
+    } catch (e) {
+      importBtn.disabled = false;
+      toast(t('e.call_failed', { err: e.message }), 'error');
+    }
+  }
+}
+
 // ---- the list -----------------------------------------------------------------------------
 function visibleSessions() {
   const q = state.filter.trim().toLowerCase();
@@ -108,7 +174,8 @@ export function renderSessions() {
   });
   ui.list.replaceChildren(...items);
   if (!state.sessions.length) {
-    ui.list.append(h('li', { class: 'list-empty' }, t('i.no_sessions'), h('button', { class: 'btn small primary', onclick: () => newSession() }, icon('plus', 14), t('a.new_session'))));
+    ui.list.append(h('li', { class: 'list-empty' }, t('i.no_sessions'), h('button', { class: 'btn small primary', onclick: () => newSession() }, icon('plus', 14), t('a.new_session')),
+      hasOp('import_list_from_putty') ? h('button', { class: 'btn small', onclick: importFromPutty }, t('a.import_putty')) : null));
   } else if (!list.length) {
     ui.list.append(h('li', { class: 'list-empty' }, t('i.no_match')));
   }

@@ -4,8 +4,9 @@ import { h } from './dom.js';
 import { LANGUAGES, setLanguage, t } from './i18n.js';
 import { shortcutTable } from './keys.js';
 import { openModal, toast } from './overlay.js';
+import { importFromPutty } from './sessions.js';
 import { state } from './state.js';
-import { call, hostKind } from './transport.js';
+import { call, hasOp, hostKind } from './transport.js';
 
 let settingsModal = null;
 
@@ -29,6 +30,10 @@ export function openSettings() {
       h('section', { class: 'form-section plain' },
         h('h3', null, t('s.shortcuts')),
         h('table', { class: 'shortcuts' }, h('tbody', null, rows))),
+      h('section', { class: 'form-section plain' },
+        h('div', { class: 'button-row' },
+          hasOp('import_list_from_putty') ? h('button', { class: 'btn', onclick: () => { settingsModal?.close(); importFromPutty(); } }, t('a.import_putty')) : null,
+          hasOp('get_third_party_licenses') ? h('button', { class: 'btn', onclick: openLicenses }, t('a.licenses')) : null)),
       hostKind === 'browser' ? h('p', { class: 'hint' }, t('h.browser_shared')) : null,
     ],
   });
@@ -50,4 +55,32 @@ async function changeLanguage(lang) {
     openSettings();
     document.getElementById('set-language')?.focus();
   }
+}
+
+// The open-source components of the installation, each with its licence text.
+export async function openLicenses() {
+  let items;
+  try {
+    ({ items } = await call('get_third_party_licenses'));
+  } catch (e) {
+    toast(t('e.call_failed', { err: e.message }), 'error');
+    return;
+  }
+  const body = h('pre', { class: 'license-text', tabindex: '0' });
+  const list = h('ul', { class: 'license-list', role: 'listbox' });
+  const show = (i) => {
+    for (const [j, li] of [...list.children].entries()) li.classList.toggle('selected', j === i);
+    body.textContent = items[i]?.body ?? '';
+    body.scrollTop = 0;
+  };
+  list.replaceChildren(...items.map((it, i) => h('li', { role: 'option', onclick: () => show(i) },
+    h('div', { class: 'name' }, it.version ? `${it.name} ${it.version}` : it.name),
+    h('div', { class: 'sub' }, it.license_file))));
+  openModal({
+    title: t('t.licenses'),
+    wide: true,
+    className: 'license-modal',
+    body: items.length ? h('div', { class: 'license-view' }, list, body) : h('p', { class: 'hint' }, t('i.no_licenses')),
+  });
+  if (items.length) show(0);
 }
