@@ -101,9 +101,10 @@ TEST(Launcher, FeedsTheChildAtStartAndEndsWithItsEndEvent) {
 TEST(Launcher, ASecondStartShowsTheRunningWindowInstead) {
   char tmpl[] = "/tmp/morvane-launch-XXXXXX";
   fs::path dir = mkdtemp(tmpl);
-  // The child: after the first feed line, keeps the next one (the show request) and ends.
+  // The child: keeps the show request, whenever it comes among the feed lines, and ends.
   fs::path child = dir / "child.sh";
-  std::ofstream(child) << "#!/bin/sh\nread feed\nread next\nprintf '%s\\n' \"$next\" > \"$4\"/next\n"
+  std::ofstream(child) << "#!/bin/sh\nwhile read line; do case \"$line\" in *show*) "
+                          "printf '%s\\n' \"$line\" > \"$4\"/next; break;; esac; done\n"
                           "echo '{\"event\": \"end\"}'\n";
   fs::permissions(child, fs::perms::owner_all);
   Options opt;
