@@ -105,6 +105,7 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
   install_desktop_ops(*this);
   install_kinds(kinds);
   for (const auto& kind : kinds.all()) kind->install(bridge, *services_);
+  install_transfers();
 }
 
 MorvaneApp::~MorvaneApp() {
