@@ -123,6 +123,7 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
   install_putty_ops(*this);
   install_kinds(kinds);
   for (const auto& kind : kinds.all()) kind->install(bridge, *services_);
+  install_transfers();
 }
 
 MorvaneApp::~MorvaneApp() {

@@ -27,6 +27,7 @@
 #include "core/host.h"
 #include "core/kind.h"
 #include "platform/paths.h"
+#include "transfer/transfer_component.h"
 #include "util/json.h"
 
 namespace morvane {
@@ -65,7 +66,7 @@ class MorvaneApp {
   // The transfer module plugs in here: a detector per tab, and how a detected start begins a
   // receiving transfer (which then sits in the tab's transfer slot).
   struct TransferHooks {
-    std::function<std::unique_ptr<TransferSniffer>()> sniffer_factory;
+    std::function<std::unique_ptr<TransferSniffer>(const std::string& tab_id)> sniffer_factory;
     std::function<void(const std::string& tab_id)> start_auto_receive;
   } transfers;
   // The connect worker's pause before dispatch (0.35 s); tests shorten it.
@@ -132,6 +133,8 @@ class MorvaneApp {
   Json get_third_party_licenses();
   // (component root, PuTTY root)
   std::pair<fs::path, fs::path> _license_scan_dirs() const;
+  // ---- file transfer (transfer_tabs.cpp): the component adds the page's xfer_* operations ----
+  transfer::TransferComponent& xfer() { return *xfer_; }
 
   // ---- tabs and their connections -------------------------------------------------------------
   TabRef find_tab(const std::string& tab_id) const { return tabs.find(tab_id); }
@@ -164,6 +167,10 @@ class MorvaneApp {
   std::string make_display(const Json& sess) const;
 
   std::unique_ptr<Services> services_;
+  class TransferTabsImpl;
+  void install_transfers();
+  std::unique_ptr<transfer::TransferTabs> xfer_tabs_;
+  std::unique_ptr<transfer::TransferComponent> xfer_;
   std::atomic<bool> tray_running_{false};
   mutable std::mutex status_mu_;
   std::map<std::string, std::string> session_status_;

@@ -19,4 +19,8 @@ void PageSink::terminal_connected(const std::string& tab_id) {
   evaluate("terminalConnected(" + json::quote(tab_id, true) + ")");
 }
 
+void PageSink::xfer_event(const std::string& tab_id, const Json& event) {
+  evaluate("if(window.xferOnEvent) xferOnEvent(" + json::quote(tab_id, false) + ", " + json::dump_line(event, false) + ")");
+}
+
 }  // namespace morvane

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/host.h"
+#include "util/json.h"
 
 namespace morvane {
 
@@ -17,6 +18,8 @@ class PageSink {
   void terminal_info(const std::string& tab_id, const std::string& message, bool is_error);
   // terminalConnected(tab): the tab's connection is up.
   void terminal_connected(const std::string& tab_id);
+  // xferOnEvent(tab, event): a file transfer's progress or end; the event keeps non-ASCII text.
+  void xfer_event(const std::string& tab_id, const Json& event);
   // Any other page call; dropped while there is no page, never throws.
   void evaluate(const std::string& script);
 

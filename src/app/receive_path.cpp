@@ -16,7 +16,7 @@ std::string MorvaneApp::_intercept_or_decode(const std::string& tab_id, std::str
   }
   std::string_view terminal = data;
   TransferSniffer::Result sniffed;
-  if (!tab->sniffer && transfers.sniffer_factory) tab->sniffer = transfers.sniffer_factory();
+  if (!tab->sniffer && transfers.sniffer_factory) tab->sniffer = transfers.sniffer_factory(tab_id);
   if (tab->sniffer) {
     sniffed = tab->sniffer->feed(data);
     if (sniffed.started) {

@@ -12,31 +12,10 @@
 #include "app/output_buffer.h"
 #include "app/session_store.h"
 #include "core/connection.h"
+#include "core/transfer_slot.h"
 #include "util/encoding.h"
 
 namespace morvane {
-
-// Whatever owns the tab's incoming bytes while it runs: a file transfer or a flashing session.
-class TransferSlot {
- public:
-  virtual ~TransferSlot() = default;
-  virtual bool is_done() const = 0;
-  virtual void feed(std::string_view bytes) = 0;
-  virtual void cancel() = 0;
-};
-
-// Watches received bytes for the start of a transfer towards this side.
-class TransferSniffer {
- public:
-  virtual ~TransferSniffer() = default;
-  struct Result {
-    bool started = false;
-    std::string terminal;  // bytes that belong to the terminal
-    std::string transfer;  // bytes that belong to the new transfer
-  };
-  virtual Result feed(std::string_view bytes) = 0;
-  virtual void reset() = 0;
-};
 
 struct Tab {
   explicit Tab(std::string tab_id) : id(std::move(tab_id)) {}

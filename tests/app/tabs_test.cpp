@@ -390,7 +390,7 @@ struct FakeSniffer : TransferSniffer {
 
 TEST_F(TabsTest, ADetectedTransferTakesTheRestOfTheChunkAndLaterBytes) {
   auto slot = std::make_shared<FakeSlot>();
-  app->transfers.sniffer_factory = [] { return std::make_unique<FakeSniffer>(); };
+  app->transfers.sniffer_factory = [](const std::string&) { return std::make_unique<FakeSniffer>(); };
   MorvaneApp* a = app.get();
   app->transfers.start_auto_receive = [a, slot](const std::string& id) {
     auto t = a->find_tab(id);

@@ -3,7 +3,7 @@
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { CONTRIBUTIONS, contributionsFor } from '../../ui/src/contributions.js';
+import { CONTRIBUTIONS, EVERY_TAB, contributionsFor } from '../../ui/src/contributions.js';
 import { TEXTS } from '../../ui/src/i18n.js';
 import { PROTOCOLS } from '../../ui/src/schema.js';
 
@@ -16,12 +16,14 @@ describe('the buttons a tab shows', () => {
     const { buttons, panels } = contributionsFor('serial', offering(...ESP_OPS));
     assert.deepEqual(buttons.map((b) => b.op), ESP_OPS);
     assert.deepEqual(panels, []);
+    assert.deepEqual(contributionsFor('serial', everything).panels.map((p) => p.id), ['xfer']);
   });
 
   test('no other protocol gets the serial tools, nor does an unknown one', () => {
     for (const proto of [...PROTOCOLS.filter((p) => p !== 'serial'), undefined, '', 'SERIAL', 'constructor', '__proto__', 'toString']) {
       const got = contributionsFor(proto, everything);
-      assert.deepEqual(got, { buttons: [], panels: [] }, String(proto));
+      assert.deepEqual(got.buttons, [], String(proto));
+      assert.deepEqual(got.panels.map((p) => p.id), ['xfer'], String(proto));
     }
   });
 
@@ -37,9 +39,16 @@ describe('the buttons a tab shows', () => {
         panels: [{ id: 'flash', ops: ['esp_flash_start', 'esp_chip_list'] }, { id: 'notes', ops: [] }],
       },
     };
-    assert.deepEqual(contributionsFor('serial', offering('esp_flash_start'), table).panels.map((p) => p.id), ['notes']);
-    assert.deepEqual(contributionsFor('serial', offering('esp_flash_start', 'esp_chip_list'), table).panels.map((p) => p.id), ['flash', 'notes']);
-    assert.deepEqual(contributionsFor('ssh', everything, table).panels, []);
+    const none = { buttons: [], panels: [] };
+    assert.deepEqual(contributionsFor('serial', offering('esp_flash_start'), table, none).panels.map((p) => p.id), ['notes']);
+    assert.deepEqual(contributionsFor('serial', offering('esp_flash_start', 'esp_chip_list'), table, none).panels.map((p) => p.id), ['flash', 'notes']);
+    assert.deepEqual(contributionsFor('ssh', everything, table, none).panels, []);
+  });
+
+  test('the transfer panel comes to every tab only with all its operations', () => {
+    const xferOps = EVERY_TAB.panels[0].ops;
+    assert.deepEqual(contributionsFor('ssh', offering(...xferOps.slice(1))).panels, []);
+    assert.deepEqual(contributionsFor('conpty', offering(...xferOps)).panels.map((p) => p.id), ['xfer']);
   });
 });
 
@@ -49,7 +58,7 @@ describe('the table itself', () => {
   });
 
   test('every entry has a unique id, an icon, its operations and its texts in both languages', () => {
-    for (const [proto, { buttons = [], panels = [] }] of Object.entries(CONTRIBUTIONS)) {
+    for (const [proto, { buttons = [], panels = [] }] of Object.entries({ ...CONTRIBUTIONS, '(every tab)': EVERY_TAB })) {
       const ids = [...buttons, ...panels].map((e) => e.id);
       assert.equal(new Set(ids).size, ids.length, `${proto}: ids repeat`);
       for (const b of buttons) assert.ok(b.op && b.icon, `${proto}/${b.id}`);

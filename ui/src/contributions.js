@@ -20,17 +20,25 @@ export const CONTRIBUTIONS = {
   },
 };
 
+// What every tab offers, whatever its protocol: file transfer runs inside any terminal stream.
+export const EVERY_TAB = {
+  buttons: [],
+  panels: [
+    { id: 'xfer', ops: ['xfer_start', 'xfer_cancel', 'xfer_pick_files', 'xfer_pick_save_dir'], label: 'a.xfer', hint: 'h.xfer', icon: 'folder' },
+  ],
+};
+
 const NONE = Object.freeze({ buttons: [], panels: [] });
 
 const opsOf = (entry) => entry.ops || (entry.op ? [entry.op] : []);
 
-// The buttons and panels a tab of this protocol shows, in table order, keeping only those
-// whose operations hasOp(name) confirms.
-export function contributionsFor(protocol, hasOp, table = CONTRIBUTIONS) {
+// The buttons and panels a tab of this protocol shows, in table order after those of every
+// tab, keeping only those whose operations hasOp(name) confirms.
+export function contributionsFor(protocol, hasOp, table = CONTRIBUTIONS, common = EVERY_TAB) {
   const entry = Object.prototype.hasOwnProperty.call(table, protocol) ? table[protocol] : NONE;
   const offered = (e) => opsOf(e).every((op) => hasOp(op));
   return {
-    buttons: (entry.buttons || []).filter(offered),
-    panels: (entry.panels || []).filter(offered),
+    buttons: [...(common.buttons || []), ...(entry.buttons || [])].filter(offered),
+    panels: [...(common.panels || []), ...(entry.panels || [])].filter(offered),
   };
 }

@@ -216,6 +216,20 @@ const EN = {
   'x.done': 'Transfer finished',
   'x.failed': 'Transfer failed: {reason}',
   'x.running': 'Transfer',
+  'a.xfer': 'File transfer',
+  'h.xfer': 'Send or receive files with XMODEM, YMODEM or ZMODEM in this tab',
+  'x.send': 'Send',
+  'x.recv': 'Receive',
+  'x.protocol': 'Protocol',
+  'x.direction': 'Direction',
+  'x.pick': 'Choose…',
+  'x.no_files': 'No files chosen',
+  'x.default_folder': 'The downloads folder',
+  'x.start': 'Start',
+  'x.busy': 'A transfer is already running in this tab',
+  'x.saving_to': 'Saving to {dir}',
+  'x.saved': 'Saved {path}',
+  'x.left': '{secs} s left',
 };
 
 const ZH = {
@@ -429,6 +443,20 @@ const ZH = {
   'x.done': '傳輸完成',
   'x.failed': '傳輸失敗：{reason}',
   'x.running': '傳輸中',
+  'a.xfer': '檔案傳輸',
+  'h.xfer': '在此分頁以 XMODEM、YMODEM 或 ZMODEM 傳送或接收檔案',
+  'x.send': '傳送',
+  'x.recv': '接收',
+  'x.protocol': '協定',
+  'x.direction': '方向',
+  'x.pick': '選擇…',
+  'x.no_files': '尚未選擇檔案',
+  'x.default_folder': '下載資料夾',
+  'x.start': '開始',
+  'x.busy': '此分頁已有傳輸正在進行',
+  'x.saving_to': '存放於 {dir}',
+  'x.saved': '已儲存 {path}',
+  'x.left': '剩餘 {secs} 秒',
 };
 
 export const TEXTS = { en: EN, 'zh-Hant': ZH };

@@ -10,6 +10,7 @@ import { quickConnect } from './palette.js';
 import { ENCODINGS } from './schema.js';
 import { newSession } from './sessions.js';
 import { PANEL_VIEWS } from './panels.js';
+import './transfer_panel.js';
 import { openSettings } from './settings.js';
 import { activeTab, state, ui } from './state.js';
 import { activate, closeTab, copySelection, cycleTab, installPageFunctions, paste, reconnect, refreshRuntime, setLink } from './tabs.js';

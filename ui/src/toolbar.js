@@ -103,7 +103,7 @@ function describeTransfer(ev) {
   const parts = [t('x.running')];
   const name = ev.filename || ev.file || ev.name;
   if (name) parts.push(String(name));
-  const done = ev.bytes ?? ev.sent ?? ev.received;
+  const done = ev.done ?? ev.bytes ?? ev.sent ?? ev.received;
   const total = ev.total ?? ev.size;
   if (typeof done === 'number' && typeof total === 'number' && total > 0) parts.push(`${Math.floor((100 * done) / total)}%`);
   else if (typeof done === 'number') parts.push(`${Math.round(done / 1024)} KiB`);
