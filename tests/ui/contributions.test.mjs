@@ -19,9 +19,18 @@ describe('the buttons a tab shows', () => {
   });
 
   test('no other protocol gets the serial tools, nor does an unknown one', () => {
-    for (const proto of [...PROTOCOLS.filter((p) => p !== 'serial'), undefined, '', 'SERIAL', 'constructor', '__proto__', 'toString']) {
-      const got = contributionsFor(proto, everything);
-      assert.deepEqual(got, { buttons: [], panels: [] }, String(proto));
+    for (const proto of PROTOCOLS.filter((p) => p !== 'serial')) {
+      assert.deepEqual(contributionsFor(proto, everything).buttons, [], proto);
+    }
+    for (const proto of [undefined, '', 'SERIAL', 'constructor', '__proto__', 'toString']) {
+      assert.deepEqual(contributionsFor(proto, everything), { buttons: [], panels: [] }, String(proto));
+    }
+  });
+
+  test('every protocol offers the assistant panel, where the host has its operations', () => {
+    for (const proto of PROTOCOLS) {
+      assert.deepEqual(contributionsFor(proto, everything).panels.map((p) => p.id), ['assistant'], proto);
+      assert.deepEqual(contributionsFor(proto, offering('claude_send')).panels, [], proto);
     }
   });
 
