@@ -10,6 +10,7 @@
 #   hang             starts a child that sleeps, records its pid, and sleeps itself
 #   answer_then_hang prints a full answer with a session id, then hangs like hang
 #   slow             answers as json after one second
+#   propose          answers with an action block proposing a command
 d="${FAKE_CLAUDE_DIR:?}"
 if [ "$1" = "--version" ]; then
   if [ -f "$d/version_mode" ]; then
@@ -50,5 +51,7 @@ case "$mode" in
     echo $! > "$d/child.pid"
     wait ;;
   slow) sleep 1; answer ;;
+  propose)
+    printf '{"is_error": false, "session_id": "sess-%s", "result": "Try this:\\n```action\\nrun echo injected-$((6*7))\\n```"}\n' "$n" ;;
   *) answer ;;
 esac

@@ -131,6 +131,7 @@ function statusLine() {
   const state = !s.installed ? t('ai.not_installed') : s.logged_in ? t('ai.ready', { version: s.version || '' }) : t('ai.signed_out');
   return h('div', { class: `ai-status ${s.installed && s.logged_in ? 'ok' : 'warn'}` },
     h('span', { class: 'ai-state' }, state),
+    s.installed && s.version && !s.logged_in ? h('span', { class: 'ai-version' }, ` · ${s.version}`) : null,
     s.hint ? h('p', { class: 'ai-hint' }, s.hint) : null);
 }
 
@@ -181,6 +182,11 @@ async function setModel(id) {
   }
 }
 
+// Replaces an element's children; nested lists are flattened and empty slots left out.
+function fill(el, ...children) {
+  el.replaceChildren(...children.flat(Infinity).filter((c) => c !== null && c !== undefined && c !== false));
+}
+
 function assistantView(tab) {
   const c = convo(tab);
   const root = h('div', { class: 'ai-panel' });
@@ -202,12 +208,12 @@ function assistantView(tab) {
     }
   });
   const drawHead = () => {
-    head.replaceChildren(statusLine(), modelPicker(),
+    fill(head, statusLine(), modelPicker(),
       h('button', { class: 'icon-btn ai-refresh', title: t('ai.recheck'), onclick: async () => { await loadStatus(true); drawHead(); } }, icon('refresh', 13)));
   };
   const drawLog = () => {
     if (!root.isConnected && c.redraw !== drawLog) return;
-    log.replaceChildren(
+    fill(log,
       c.messages.length ? null : h('p', { class: 'ai-empty' }, t('ai.empty')),
       c.messages.map((m) => h('div', { class: `ai-msg ${m.who}` },
         h('div', { class: 'ai-text' }, m.who === 'assistant' ? replyText(m.text) : m.text),
