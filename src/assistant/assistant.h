@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,17 @@ const std::map<std::string, std::string>& _LANG_NAME_FOR_AI();
 inline constexpr const char* RULES_FILE = "claude規範提示詞.md";
 inline constexpr const char* INDEX_FILE = "架構說明目錄.md";
 inline constexpr const char* RUNTIME_PROMPT_FILE = "_runtime_system_prompt.md";
+
+// What one run of the tool said. A zero exit gives the result record for the page (and the
+// conversation id, if any); any other exit gives the message to show.
+struct ToolOutcome {
+  bool exited_ok = false;
+  std::string exit_message;
+  std::optional<std::string> session_id;
+  Json result;
+};
+// Reads the tool's exit code and output (any bytes: invalid UTF-8 is replaced).
+ToolOutcome read_tool_output(int exit_code, std::string_view out, std::string_view err, const std::string& report_err_text);
 
 class Assistant {
  public:

@@ -184,13 +184,9 @@ Json Assistant::run_turn(const Turn& turn, bool first_try) {
   }
   if (r.timed_out) return failed(services_.text("err.claude_timeout", {{"n", turn.timeout}}));
 
-  const std::string out = text::sanitize_utf8(r.out);
-  const std::string err = text::sanitize_utf8(r.err);
-  if (r.exit_code != 0) {
-    std::string message = text::trim(err);
-    if (message.empty()) message = text::trim(out);
-    if (message.empty()) message = "claude exit code " + std::to_string(r.exit_code);
-    const std::string lower = text::lower_ascii(message);
+  ToolOutcome got = read_tool_output(r.exit_code, r.out, r.err, services_.text("claude.report_err"));
+  if (!got.exited_ok) {
+    const std::string lower = text::lower_ascii(got.exit_message);
     if (resume && first_try && (lower.find("resume") != std::string::npos || lower.find("session") != std::string::npos)) {
       {
         std::lock_guard<std::mutex> lock(_claude_inflight_lock);
@@ -200,30 +196,49 @@ Json Assistant::run_turn(const Turn& turn, bool first_try) {
       again.tab_texts.reset();
       return run_turn(again, false);
     }
-    return failed(message);
+    return failed(got.exit_message);
   }
+  if (got.session_id) {
+    std::lock_guard<std::mutex> lock(_claude_inflight_lock);
+    if (_claude_gen == my_gen) _claude_session_id = got.session_id;
+  }
+  return got.result;
+}
 
+ToolOutcome read_tool_output(int exit_code, std::string_view raw_out, std::string_view raw_err,
+                             const std::string& report_err_text) {
+  ToolOutcome o;
+  const std::string out = text::sanitize_utf8(raw_out);
+  if (exit_code != 0) {
+    o.exit_message = text::trim(text::sanitize_utf8(raw_err));
+    if (o.exit_message.empty()) o.exit_message = text::trim(out);
+    if (o.exit_message.empty()) o.exit_message = "claude exit code " + std::to_string(exit_code);
+    return o;
+  }
+  o.exited_ok = true;
   Json data;
   try {
     data = json::parse(out);
   } catch (const std::exception&) {
-    return {{"ok", true}, {"error", ""}, {"reply", text::trim(out)}};
+    o.result = {{"ok", true}, {"error", ""}, {"reply", text::trim(out)}};
+    return o;
   }
-  if (!data.is_object()) return {{"ok", true}, {"error", ""}, {"reply", json::text_form(data)}};
-
+  if (!data.is_object()) {
+    o.result = {{"ok", true}, {"error", ""}, {"reply", json::text_form(data)}};
+    return o;
+  }
   const Json& sid = json::get(data, "session_id");
-  if (sid.is_string() && !sid.get<std::string>().empty()) {
-    std::lock_guard<std::mutex> lock(_claude_inflight_lock);
-    if (_claude_gen == my_gen) _claude_session_id = sid.get<std::string>();
-  }
+  if (sid.is_string() && !sid.get<std::string>().empty()) o.session_id = sid.get<std::string>();
   if (json::truthy(json::get(data, "is_error"))) {
     std::optional<std::string> why = truthy_text(data, "result");
     if (!why) why = truthy_text(data, "error");
-    return failed(why ? *why : services_.text("claude.report_err"));
+    o.result = failed(why ? *why : report_err_text);
+    return o;
   }
   std::optional<std::string> reply = truthy_text(data, "result");
   if (!reply) reply = truthy_text(data, "text");
-  return {{"ok", true}, {"error", ""}, {"reply", reply.value_or("")}};
+  o.result = {{"ok", true}, {"error", ""}, {"reply", reply.value_or("")}};
+  return o;
 }
 
 }  // namespace morvane::assistant
