@@ -61,13 +61,15 @@ async function ask(tab, text, tabTexts = null) {
 
 async function cancelOrReset(tab) {
   const c = convo(tab);
+  // Decided at the press: the cancelled turn may answer before the reset call does.
+  const cancelling = c.pending;
   try {
     await call('claude_reset_session');
   } catch (e) {
     toast(t('e.call_failed', { err: e.message }), 'error');
     return;
   }
-  if (!c.pending) {
+  if (!cancelling) {
     c.messages = [];
     c.redraw?.();
   }
