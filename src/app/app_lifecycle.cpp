@@ -121,6 +121,7 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
   register_ops();
   install_desktop_ops(*this);
   install_putty_ops(*this);
+  install_assistant();
   install_kinds(kinds);
   for (const auto& kind : kinds.all()) kind->install(bridge, *services_);
   install_transfers();
@@ -130,6 +131,7 @@ MorvaneApp::~MorvaneApp() {
   // Readers and workers use the application: stop them before the members go.
   _stop = true;
   output_signal.notify();
+  assistant.reset();  // kills a turn still running
   for (const auto& id : tabs.order()) _close_tab_internal(id);
   for (auto& [name, q] : queue_all)
     if (name == "get_receipt" && q) q->put_nowait(nullptr);

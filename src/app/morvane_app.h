@@ -23,6 +23,7 @@
 #include "app/settings.h"
 #include "app/tab.h"
 #include "app/tab_table.h"
+#include "assistant/assistant.h"
 #include "core/bridge.h"
 #include "core/host.h"
 #include "core/kind.h"
@@ -69,6 +70,8 @@ class MorvaneApp {
     std::function<std::unique_ptr<TransferSniffer>(const std::string& tab_id)> sniffer_factory;
     std::function<void(const std::string& tab_id)> start_auto_receive;
   } transfers;
+  // The assistant panel's native side (src/assistant), reached through its own operations.
+  std::unique_ptr<assistant::Assistant> assistant;
   // The connect worker's pause before dispatch (0.35 s); tests shorten it.
   double connect_delay_sec = 0.35;
 
@@ -163,7 +166,9 @@ class MorvaneApp {
  private:
   class Services;
   class TabSink;
+  class AssistantLink;
   void register_ops();
+  void install_assistant();
   std::string make_display(const Json& sess) const;
 
   std::unique_ptr<Services> services_;
@@ -171,6 +176,7 @@ class MorvaneApp {
   void install_transfers();
   std::unique_ptr<transfer::TransferTabs> xfer_tabs_;
   std::unique_ptr<transfer::TransferComponent> xfer_;
+  std::unique_ptr<assistant::AssistantServices> assistant_link_;
   std::atomic<bool> tray_running_{false};
   mutable std::mutex status_mu_;
   std::map<std::string, std::string> session_status_;

@@ -34,8 +34,65 @@ void make_pipe(int p[2]) {
 
 }  // namespace
 
+struct ProcessKillAccess {
+  // Publishes the started child; a kill that came first ends it at once.
+  static void started(ProcessKill* k, pid_t pid) {
+    if (!k) return;
+    std::lock_guard<std::mutex> lock(k->mu_);
+    k->pid_ = pid;
+    if (k->requested_) {
+      ::kill(-pid, SIGKILL);
+      ::kill(pid, SIGKILL);
+    }
+  }
+  // Reaps the child; the id is retired under the lock first so a late kill() cannot reach a
+  // process that reused it. Returns false while a non-blocking wait finds it still running.
+  static bool reap(ProcessKill* k, pid_t pid, int* status, bool block) {
+    siginfo_t si{};
+    for (;;) {
+      si.si_pid = 0;
+      int r = ::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOWAIT | (block ? 0 : WNOHANG));
+      if (r == 0 && si.si_pid == 0) return false;
+      if (r == 0 || errno != EINTR) break;
+    }
+    if (k) {
+      std::lock_guard<std::mutex> lock(k->mu_);
+      k->finished_ = true;
+    }
+    while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+  }
+};
+
+bool ProcessKill::kill(std::string* why) {
+  std::lock_guard<std::mutex> lock(mu_);
+  requested_ = true;
+  if (pid_ <= 0 || finished_) return true;
+  const pid_t pid = static_cast<pid_t>(pid_);
+  int rc = ::kill(-pid, SIGKILL);
+  int e = errno;
+  ::kill(pid, SIGKILL);
+  if (rc != 0 && e != ESRCH) {
+    if (why) *why = std::strerror(e);
+    return false;
+  }
+  return true;
+}
+
+bool ProcessKill::requested() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requested_;
+}
+
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& opts) {
   if (argv.empty()) throw std::runtime_error("empty command line");
+  ProcessKill* killer = opts.kill.get();
+  if (killer && killer->requested()) {
+    ProcessResult res;
+    res.killed = true;
+    return res;
+  }
   int out_p[2], err_p[2], in_p[2];
   make_pipe(out_p);
   Fd out_r{out_p[0]}, out_w{out_p[1]};
@@ -72,6 +129,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   if (rc != 0) {
     throw std::runtime_error("[Errno " + std::to_string(rc) + "] " + std::strerror(rc) + ": '" + argv[0] + "'");
   }
+  ProcessKillAccess::started(killer, pid);
   out_w.reset();
   err_w.reset();
   in_r.reset();
@@ -85,8 +143,15 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   using clock = std::chrono::steady_clock;
   auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(opts.timeout_sec));
   char buf[16384];
+  auto kill_group = [&] {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+  };
   while (out_r.fd >= 0 || err_r.fd >= 0) {
     if (in_w.fd >= 0 && in_done >= input.size()) in_w.reset();
+    // A kill from another thread normally closes the pipes; this ends the wait when a
+    // descendant that left the group still holds them.
+    if (killer && !res.timed_out && killer->requested()) break;
     pollfd fds[3];
     int n = 0;
     if (out_r.fd >= 0) fds[n++] = {out_r.fd, POLLIN, 0};
@@ -94,10 +159,18 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (in_w.fd >= 0) fds[n++] = {in_w.fd, POLLOUT, 0};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
     if (left <= 0) {
+      if (res.timed_out || opts.kill_grace_sec <= 0) {
+        res.timed_out = true;
+        break;
+      }
+      // Time is up: kill, then collect what is still in the pipes for a short grace.
       res.timed_out = true;
-      break;
+      kill_group();
+      in_w.reset();
+      deadline = clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(opts.kill_grace_sec));
+      continue;
     }
-    int pr = ::poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, 1000)));
+    int pr = ::poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, killer ? 100 : 1000)));
     if (pr < 0 && errno != EINTR) break;
     for (int i = 0; i < n; ++i) {
       if (!fds[i].revents) continue;
@@ -118,12 +191,15 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   }
   in_w.reset();
   int status = 0;
+  bool reaped = false;
   if (!res.timed_out) {
     // Output closed; the child may still be running (it closed its pipes): wait within the limit.
     for (;;) {
-      pid_t w = ::waitpid(pid, &status, WNOHANG);
-      if (w == pid) break;
-      if (w < 0 && errno != EINTR) break;
+      if (ProcessKillAccess::reap(killer, pid, &status, false)) {
+        reaped = true;
+        break;
+      }
+      if (killer && killer->requested()) break;
       if (clock::now() >= deadline) {
         res.timed_out = true;
         break;
@@ -131,12 +207,11 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       ::usleep(2000);
     }
   }
-  if (res.timed_out) {
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+  if (!reaped) {
+    kill_group();
+    ProcessKillAccess::reap(killer, pid, &status, true);
   }
+  if (killer && killer->requested() && !res.timed_out) res.killed = true;
   if (WIFEXITED(status)) res.exit_code = WEXITSTATUS(status);
   else if (WIFSIGNALED(status)) res.exit_code = -WTERMSIG(status);
   return res;

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
 
 #include "platform/process.h"
@@ -31,8 +32,45 @@ std::wstring quote_arg(const std::wstring& a) {
 }
 }  // namespace
 
+struct ProcessKillAccess {
+  static void started(ProcessKill* k, HANDLE job) {
+    if (!k) return;
+    std::lock_guard<std::mutex> lock(k->mu_);
+    k->job_ = job;
+    if (k->requested_) TerminateJobObject(job, 1);
+  }
+  static void finished(ProcessKill* k) {
+    if (!k) return;
+    std::lock_guard<std::mutex> lock(k->mu_);
+    k->job_ = nullptr;
+    k->finished_ = true;
+  }
+};
+
+bool ProcessKill::kill(std::string* why) {
+  std::lock_guard<std::mutex> lock(mu_);
+  requested_ = true;
+  if (!job_ || finished_) return true;
+  if (!TerminateJobObject(static_cast<HANDLE>(job_), 1)) {
+    if (why) *why = "[WinError " + std::to_string(GetLastError()) + "] TerminateJobObject";
+    return false;
+  }
+  return true;
+}
+
+bool ProcessKill::requested() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requested_;
+}
+
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& opts) {
   if (argv.empty()) throw std::runtime_error("empty command line");
+  ProcessKill* killer = opts.kill.get();
+  if (killer && killer->requested()) {
+    ProcessResult res;
+    res.killed = true;
+    return res;
+  }
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE out_r, out_w, err_r, err_w, in_r, in_w;
   CreatePipe(&out_r, &out_w, &sa, 0);
@@ -74,6 +112,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     throw std::runtime_error("[WinError " + std::to_string(e) + "] cannot start '" + argv[0] + "'");
   }
   AssignProcessToJobObject(job, pi.hProcess);
+  ProcessKillAccess::started(killer, job);
   ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
   if (opts.input) {
@@ -105,7 +144,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     TerminateJobObject(job, 1);
     WaitForSingleObject(pi.hProcess, INFINITE);
   }
-  WaitForMultipleObjects(2, th, TRUE, 5000);
+  ProcessKillAccess::finished(killer);
+  if (killer && killer->requested() && !res.timed_out) res.killed = true;
+  WaitForMultipleObjects(2, th, TRUE, opts.kill_grace_sec > 0 ? static_cast<DWORD>(opts.kill_grace_sec * 1000) : 5000);
   CloseHandle(th[0]);
   CloseHandle(th[1]);
   DWORD code = 0;

@@ -305,7 +305,8 @@ describe('the page in a browser', () => {
     // Another protocol's tab has no such panel; coming back finds it open again.
     await page.locator('.tab', { hasText: 'Board' }).click();
     assert.equal(await page.locator('.side-panel').isHidden(), true);
-    assert.equal(await page.locator('.toolbar [data-panel]').count(), 0);
+    assert.equal(await page.locator('.toolbar [data-panel="probe"]').count(), 0);
+    assert.equal(await page.locator('.toolbar [data-panel="assistant"]').count(), 1);
     await sshTab.click();
     await page.locator('.side-panel .probe-view').waitFor();
 

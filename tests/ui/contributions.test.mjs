@@ -16,14 +16,25 @@ describe('the buttons a tab shows', () => {
     const { buttons, panels } = contributionsFor('serial', offering(...ESP_OPS));
     assert.deepEqual(buttons.map((b) => b.op), ESP_OPS);
     assert.deepEqual(panels, []);
-    assert.deepEqual(contributionsFor('serial', everything).panels.map((p) => p.id), ['xfer']);
+    assert.deepEqual(contributionsFor('serial', everything).panels.map((p) => p.id), ['xfer', 'assistant']);
   });
 
   test('no other protocol gets the serial tools, nor does an unknown one', () => {
-    for (const proto of [...PROTOCOLS.filter((p) => p !== 'serial'), undefined, '', 'SERIAL', 'constructor', '__proto__', 'toString']) {
+    for (const proto of PROTOCOLS.filter((p) => p !== 'serial')) {
+      assert.deepEqual(contributionsFor(proto, everything).buttons, [], proto);
+    }
+    // A protocol the page does not know still gets what every tab gets, and nothing else.
+    for (const proto of [undefined, '', 'SERIAL', 'constructor', '__proto__', 'toString']) {
       const got = contributionsFor(proto, everything);
       assert.deepEqual(got.buttons, [], String(proto));
       assert.deepEqual(got.panels.map((p) => p.id), ['xfer'], String(proto));
+    }
+  });
+
+  test('every protocol offers the assistant panel, where the host has its operations', () => {
+    for (const proto of PROTOCOLS) {
+      assert.deepEqual(contributionsFor(proto, everything).panels.map((p) => p.id), ['xfer', 'assistant'], proto);
+      assert.deepEqual(contributionsFor(proto, offering('claude_send')).panels, [], proto);
     }
   });
 

@@ -9,6 +9,8 @@
 //   A toggle in the toolbar opens the view registered under `id` in panels.js beside the
 //   terminal; ops are the operations the view calls.
 
+import { PROTOCOLS } from './schema.js';
+
 export const CONTRIBUTIONS = {
   // ESP32 boards on a USB-UART adapter reset through DTR/RTS, which only serial tabs have.
   serial: {
@@ -27,6 +29,15 @@ export const EVERY_TAB = {
     { id: 'xfer', ops: ['xfer_start', 'xfer_cancel', 'xfer_pick_files', 'xfer_pick_save_dir'], label: 'a.xfer', hint: 'h.xfer', icon: 'folder' },
   ],
 };
+// The assistant talks about whatever the tab shows, so every protocol offers it.
+const ASSISTANT_PANEL = {
+  id: 'assistant', icon: 'spark', label: 'a.assistant', hint: 'h.assistant',
+  ops: ['claude_status', 'claude_get_models', 'claude_send', 'claude_reset_session', 'claude_inject'],
+};
+for (const proto of PROTOCOLS) {
+  CONTRIBUTIONS[proto] ||= { buttons: [], panels: [] };
+  CONTRIBUTIONS[proto].panels.push(ASSISTANT_PANEL);
+}
 
 const NONE = Object.freeze({ buttons: [], panels: [] });
 

@@ -1,5 +1,6 @@
 // The Morvane page: saved sessions on the left, terminal tabs on the right. This file starts
 // it: the skeleton, the first state from the native side, the pumps and polls, the shortcuts.
+import './assistant.js';
 import { buildChrome, renderAll, toggleSidebar } from './chrome.js';
 import { CONTRIBUTIONS } from './contributions.js';
 import { h } from './dom.js';
