@@ -37,8 +37,12 @@ class RloginConnection final : public NetConnection {
         {
           std::lock_guard<std::mutex> lock(mu_);
           proto_.tick(now_ms());
-          if (proto_.state() == RloginProtocol::State::Refused)
-            throw std::runtime_error(proto_.refusal().empty() ? "refused by the server" : proto_.refusal());
+          if (proto_.state() == RloginProtocol::State::Refused) {
+            // The server's own words, without the line end it puts after them.
+            std::string why = proto_.refusal();
+            while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ')) why.pop_back();
+            throw std::runtime_error(why.empty() ? "refused by the server" : why);
+          }
           if (proto_.state() == RloginProtocol::State::TimedOut)
             throw std::runtime_error("no answer from the server");
           if (proto_.state() == RloginProtocol::State::Ready) break;

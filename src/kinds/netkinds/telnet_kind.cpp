@@ -45,11 +45,12 @@ class TelnetConnection final : public NetConnection {
 
   std::string read(size_t max_bytes) override {
     for (;;) {
-      // RFC 2217 answers have a time-out of their own: wait in slices while one is due.
+      // RFC 2217 answers have a time-out of their own: wait in slices until they are settled.
       int slice;
       {
         std::lock_guard<std::mutex> lock(mu_);
-        slice = proto_.com_pending() ? 250 : -1;
+        if (serial_ && proto_.local_enabled(telnet::opt::kComPort) && proto_.com_pending() == 0) com_settled_ = true;
+        slice = serial_ && !com_settled_ ? 250 : -1;
       }
       Received r = receive(max_bytes, slice);
       std::string data;
@@ -117,6 +118,7 @@ class TelnetConnection final : public NetConnection {
     for (const auto& e : events) {
       switch (e.kind) {
         case TelnetEvent::Kind::ComPortRefused:
+          com_settled_ = true;
           diag::out(label_ + " the server refused COM-PORT-OPTION; line settings not applied");
           break;
         case TelnetEvent::Kind::ComPortMismatch:
@@ -124,6 +126,7 @@ class TelnetConnection final : public NetConnection {
                     ", server has " + std::to_string(e.value));
           break;
         case TelnetEvent::Kind::ComPortUnanswered:
+          com_settled_ = true;
           diag::out(label_ + " the server did not answer the line settings");
           break;
         case TelnetEvent::Kind::SubnegotiationTooLong:
@@ -136,6 +139,7 @@ class TelnetConnection final : public NetConnection {
   }
 
   const bool serial_;
+  bool com_settled_ = false;  // RFC 2217 agreed and answered, refused or given up: no more slices
   const TelnetOptions opts_;
   std::mutex mu_;  // the protocol object; taken after the send lock when both are held
   TelnetProtocol proto_;
