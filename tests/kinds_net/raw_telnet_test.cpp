@@ -151,7 +151,7 @@ TEST_F(NetKindTest, TelnetAgainstTelnetdRunsCommandsFollowsResizesAndPasses0xffO
   all.clear();
   EXPECT_TRUE(app->send_input(tab, "head -c 3 | od -An -tx1\r"));
   std::this_thread::sleep_for(300ms);
-  EXPECT_TRUE(app->send_input(tab, "a\xc3\xbf" "b"));
+  EXPECT_TRUE(app->send_input(tab, "a\xc3\xbf" "b\r"));
   EXPECT_TRUE(expect_output(tab, all, "61 ff 62"));
   EXPECT_TRUE(app->send_input(tab, "exit\r"));
   expect_ended_once(tab);
