@@ -60,6 +60,37 @@ TEST_F(NetKindTest, RefusedConnectionsShowTheirNoticeAndDefaultsFillTheConnectin
   EXPECT_TRUE(eventually([&] { return page.count(tn) >= 2 && page.count(rw) >= 2; }, 20));
 }
 
+// A listener whose queue is full drops the handshake: the connect gives up at its 15 s limit.
+TEST_F(NetKindTest, AConnectThatHangsGivesUpAtItsTimeLimit) {
+  int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(lfd, 0), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    int f = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(f);
+  }
+  std::this_thread::sleep_for(200ms);
+  const auto t0 = Clock::now();
+  std::string tab = open({{"name", "slow"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", port}});
+  const std::string notice = info(tab, "Connection failed: connecting to 127.0.0.1:" + std::to_string(port) +
+                                           ": timed out", true);
+  ASSERT_TRUE(page.wait_for(notice, 25)) << "no time-out notice";
+  const auto took = Clock::now() - t0;
+  EXPECT_GT(took, 14s);
+  EXPECT_LT(took, 18s);
+  EXPECT_TRUE(eventually([&] { return !alive(tab); }));
+  for (int f : fillers) ::close(f);
+  ::close(lfd);
+}
+
 // A scripted server: the negotiation and the data are what the test sends, byte for byte.
 TEST_F(NetKindTest, TelnetKeepsDataThatComesWithNegotiationAcrossChunksAndBeforeTheEnd) {
   Listener server;
