@@ -78,6 +78,15 @@ TEST_F(NetKindTest, AConnectThatHangsGivesUpAtItsTimeLimit) {
     fillers.push_back(f);
   }
   std::this_thread::sleep_for(200ms);
+  // A tab closed while its connect hangs lets go at once.
+  std::string other = open({{"name", "slow2"}, {"protocol", "telnet"}, {"host", "127.0.0.1"}, {"port", port}});
+  ASSERT_TRUE(page.wait_for(info(other, "Connecting to 127.0.0.1:" + std::to_string(port) + " (Telnet)...", false)));
+  std::this_thread::sleep_for(300ms);
+  const auto t1 = Clock::now();
+  app->close_tab(other);
+  EXPECT_TRUE(app->wait_threads(5));
+  EXPECT_LT(Clock::now() - t1, 1s);
+  EXPECT_EQ(page.count("Connection failed"), 0u);
   const auto t0 = Clock::now();
   std::string tab = open({{"name", "slow"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", port}});
   const std::string notice = info(tab, "Connection failed: connecting to 127.0.0.1:" + std::to_string(port) +

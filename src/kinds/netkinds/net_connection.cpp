@@ -33,6 +33,7 @@ void NetConnection::close() noexcept {
     // unless the reader is still looking at it, in which case it releases it on its way out.
     sock_.shutdown();
     if (!waiting_) sock_.close();
+    if (wake_) wake_->wake();
   }
   finish_close();
 }
@@ -42,7 +43,8 @@ bool NetConnection::connect_socket(const std::string& host, int port, int timeou
   platform::Socket s;
   try {
     const milliseconds limit = seconds(timeout_sec > 0 ? timeout_sec : 15);
-    s = reserved_source_port ? connect_from_reserved_port(host, port, limit) : platform::connect_tcp(host, port, limit);
+    s = reserved_source_port ? connect_from_reserved_port(host, port, limit) : connect_interruptible(host, port, limit);
+    if (!s.valid()) return false;  // closed while connecting
     s.set_nonblocking(true);
     s.set_nodelay(true);
   } catch (const std::exception& e) {
@@ -53,6 +55,65 @@ bool NetConnection::connect_socket(const std::string& host, int port, int timeou
   if (shut_) return false;  // the tab closed while we connected; `s` goes with this scope
   sock_ = std::move(s);
   return true;
+}
+
+platform::Socket NetConnection::connect_interruptible(const std::string& host, int port, milliseconds limit) {
+  const auto deadline = steady_clock::now() + limit;
+  const std::string context = "connecting to " + host + ":" + std::to_string(port);
+  if (port < 1 || port > 65535) throw platform::NetError(context, 0, "port must be 1-65535");
+  std::vector<platform::Address> addrs;
+  try {
+    addrs = platform::resolve(host, port);
+  } catch (const platform::NetError& e) {
+    throw platform::NetError(context, e.code(), e.reason());
+  }
+  platform::WakePair* wake;
+  {
+    std::lock_guard<std::mutex> lock(io_mu_);
+    if (shut_) return {};
+    wake_ = std::make_unique<platform::WakePair>();
+    wake = wake_.get();
+  }
+  // The wake pair goes as soon as the attempt is decided, so an ended tab holds no descriptors.
+  struct Release {
+    NetConnection* self;
+    ~Release() {
+      std::lock_guard<std::mutex> lock(self->io_mu_);
+      self->wake_.reset();
+    }
+  } release{this};
+  int last = 0;
+  bool timed_out = false;
+  for (const auto& a : addrs) {
+    int err = 0;
+    platform::Socket s = platform::connect_start(a, &err);
+    if (!s.valid()) {
+      last = err;
+      continue;
+    }
+    platform::PollSet set;
+    set.add(s.native(), platform::kWritable);
+    set.add(wake->fd(), platform::kReadable);
+    for (;;) {
+      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+      if (left <= 0) {
+        timed_out = true;
+        break;
+      }
+      const int n = set.wait(static_cast<int>(std::min<long long>(left, 1 << 30)));
+      if (n > 0 && set.ready(1) != 0) return {};  // the tab closed
+      if (n != 0) break;  // decided, or the wait failed: take_error tells
+    }
+    if (timed_out) break;
+    err = s.take_error();
+    if (err == 0) {
+      s.set_nonblocking(false);
+      return s;
+    }
+    last = err;
+  }
+  if (timed_out || last == 0) throw platform::NetError(context, 0, "timed out");
+  throw platform::NetError(context, last, platform::net_error_text(last));
 }
 
 void NetConnection::fail(const std::string& fail_key, const std::string& err) {

@@ -52,6 +52,9 @@ class NetConnection : public Connection {
   std::string label_;  // "[telnet]" etc. for diagnostic lines
 
  private:
+  // connect_tcp, except that close() ends the wait at once (an empty socket then).
+  platform::Socket connect_interruptible(const std::string& host, int port, std::chrono::milliseconds limit);
+
   std::mutex send_mu_;
   // The reader polls the descriptor itself (for urgent data), outside the socket's own
   // count of users: the descriptor is released only once that wait is over.
@@ -59,6 +62,7 @@ class NetConnection : public Connection {
   bool waiting_ = false;
   bool shut_ = false;
   platform::Socket sock_;
+  std::unique_ptr<platform::WakePair> wake_;  // only while connecting
 };
 
 // A connection whose parameters could not even be read from the session: its start shows the
