@@ -88,9 +88,10 @@ class TelnetConnection final : public NetConnection {
       {
         std::lock_guard<std::mutex> lock(mu_);
         proto_.resize(rows, cols);
-        out = proto_.take_output();
+        // Before the connection is up the size is only kept; NAWS carries it later.
+        if (state() == ConnectionState::connected) out = proto_.take_output();
       }
-      if (state() == ConnectionState::connected) send_bytes(out);
+      send_bytes(out);
     } catch (const std::exception& e) {
       diag::out("[resize_pty] " + std::string(e.what()));
     }
