@@ -3,7 +3,10 @@
 // page's scripts recorded, the terminal drained; peers on 127.0.0.1 with deadlines.
 #include <termios.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "app_fixture.h"
@@ -13,6 +16,22 @@
 namespace morvane::testing {
 
 inline bool have_program(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+// Whether something listens on 127.0.0.1:port (the kernel's own table, no helper program):
+// peers started in the background are waited for before a tab connects to them.
+inline bool listening(int port) {
+  std::ifstream tcp("/proc/net/tcp");
+  char want[16];
+  std::snprintf(want, sizeof want, "0100007F:%04X", port);
+  std::string line;
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local == want && state == "0A") return true;
+  }
+  return false;
+}
 
 // Reads from a descriptor until needle arrives (true) or the deadline passes.
 inline bool fd_read_until(int fd, std::string& got, const std::string& needle, double seconds = 10) {

@@ -16,9 +16,7 @@ TEST_F(NetKindTest, RawEchoesBothWaysHasNoSizeAndEndsWhenThePeerGoes) {
                                "PIPE"},
       "/dev/null");
   // socat needs a moment to listen; a refused first try would fail the tab, so wait for it.
-  ASSERT_TRUE(eventually([&] {
-    return ::system(("ss -ltn | grep -q '127.0.0.1:" + std::to_string(port) + " '").c_str()) == 0;
-  })) << "socat is not listening";
+  ASSERT_TRUE(eventually([&] { return listening(port); })) << "socat is not listening";
   std::string tab = open({{"name", "echo"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", port}});
   ASSERT_TRUE(connected(tab));
   EXPECT_EQ(page.count(info(tab, "Connecting to 127.0.0.1:" + std::to_string(port) + " (Raw)...", false)), 1u);
@@ -168,9 +166,7 @@ TEST_F(NetKindTest, TelnetAgainstTelnetdRunsCommandsFollowsResizesAndPasses0xffO
   Child socat({"/usr/bin/socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
                "EXEC:/usr/sbin/telnetd -h -E /bin/sh"},
               "/dev/null");
-  ASSERT_TRUE(eventually([&] {
-    return ::system(("ss -ltn | grep -q '127.0.0.1:" + std::to_string(port) + " '").c_str()) == 0;
-  })) << "socat is not listening";
+  ASSERT_TRUE(eventually([&] { return listening(port); })) << "socat is not listening";
   std::string tab = open({{"name", "td"}, {"protocol", "telnet"}, {"host", "127.0.0.1"}, {"port", port},
                           {"terminal_type", "vt220"}, {"line_code_page", "ISO-8859-1"}});
   ASSERT_TRUE(connected(tab));

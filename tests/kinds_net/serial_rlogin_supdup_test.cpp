@@ -15,9 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 bool wait_listening(int port) {
-  return AppFixture::eventually([&] {
-    return ::system(("ss -ltn | grep -q '127.0.0.1:" + std::to_string(port) + " '").c_str()) == 0;
-  });
+  return AppFixture::eventually([&] { return listening(port); });
 }
 
 TEST_F(NetKindTest, TelnetSerialSetsTheRemotePortAndCarriesBytesBothWays) {
