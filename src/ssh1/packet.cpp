@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 
 #include "ssh1/crc32.h"
+#include "ssh1/deattack.h"
 
 namespace morvane::ssh1 {
 namespace {
@@ -81,6 +82,11 @@ std::optional<Packet> PacketReader::next() {
     pos_ = 0;
   }
   auto* b = reinterpret_cast<uint8_t*>(block.data());
+  // Checked on the cipher text, before decryption can be steered by repeated blocks.
+  if (cipher_ && crc_compensation_attack(b, body)) {
+    failed_ = "CRC-32 compensation attack detected (repeated cipher blocks)";
+    throw ProtocolError(failed_);
+  }
   if (cipher_) cipher_->decrypt(b, body);
   uint32_t want = get_u32(b + body - 4);
   if (ssh1_crc32(b, body - 4) != want) {

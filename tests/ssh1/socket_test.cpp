@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "loopback_server.h"
 #include "platform/process.h"
 
 using namespace ssh1test;
@@ -23,79 +24,6 @@ using Kind = Event::Kind;
 namespace fs = std::filesystem;
 
 namespace {
-
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Listens on 127.0.0.1 at a free port and serves one connection with a Server.
-class LoopbackServer {
- public:
-  explicit LoopbackServer(ServerOptions so, int64_t budget_ms = 20000) : server_(std::move(so)) {
-    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd_, 1) != 0)
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    socklen_t len = sizeof a;
-    getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, budget_ms] { run(now_ms() + budget_ms); });
-  }
-  ~LoopbackServer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    ::close(lfd_);
-  }
-  int port() const { return port_; }
-  // Waits for the connection to end; the server's record is safe to read afterwards.
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
-  Server& server() { return server_; }
-  std::string failure;
-
- private:
-  void run(int64_t deadline) {
-    pollfd p{lfd_, POLLIN, 0};
-    while (!stop_ && poll(&p, 1, 50) == 0)
-      if (now_ms() > deadline) {
-        failure = "no connection within the deadline";
-        return;
-      }
-    if (stop_) return;
-    int fd = accept(lfd_, nullptr, nullptr);
-    std::string pending = server_.take_output();
-    char buf[4096];
-    while (!stop_) {
-      if (now_ms() > deadline) {
-        failure = "session not finished within the deadline";
-        break;
-      }
-      pending += server_.take_output();
-      if (!pending.empty()) {
-        ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL);
-        if (n > 0) pending.erase(0, static_cast<size_t>(n));
-      }
-      if (server_.done() && pending.empty()) break;
-      pollfd q{fd, POLLIN, 0};
-      if (poll(&q, 1, 20) <= 0) continue;
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      server_.receive(std::string_view(buf, static_cast<size_t>(n)));
-    }
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
-  }
-
-  Server server_;
-  int lfd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 struct Outcome {
   std::string out, error, timeout;
