@@ -122,12 +122,12 @@ TEST_F(EspFlashTab, WritesTwoImagesVerifiesThemAndTheConsoleResumes) {
   EXPECT_TRUE(board->flash_holds(0x8000, table));
   // Progress reached the page in the page's own call form, every stage of an image included.
   const std::string prefix = "if(window.xferOnEvent) xferOnEvent(\"" + tab + "\", {";
-  for (const char* stage : {"\"stage\":\"connecting\"", "\"stage\":\"writing\"", "\"stage\":\"verifying\""}) {
+  for (const char* stage : {"\"stage\": \"connecting\"", "\"stage\": \"writing\"", "\"stage\": \"verifying\""}) {
     bool seen = false;
     for (const auto& s : page.all()) seen |= s.rfind(prefix, 0) == 0 && s.find(stage) != std::string::npos;
     EXPECT_TRUE(seen) << stage;
   }
-  EXPECT_EQ(page.count("\"kind\":\"done\""), 1u);
+  EXPECT_EQ(page.count("\"kind\": \"done\""), 1u);
 
   // The slot is free again: the board's output reaches the terminal.
   ASSERT_TRUE(cable->write("I (31) boot: ESP-IDF v5.1\r\n"));
@@ -177,7 +177,7 @@ TEST_F(EspFlashTab, CancelMidImageEndsTheRunAndGivesTheTerminalBack) {
   ASSERT_TRUE(eventually(
       [&] {
         for (const auto& s : page.all())
-          if (s.find("\"stage\":\"writing\"") != std::string::npos && s.find("\"bytes\":0,") == std::string::npos)
+          if (s.find("\"stage\": \"writing\"") != std::string::npos && s.find("\"bytes\": 0,") == std::string::npos)
             return true;
         return false;
       },
