@@ -17,6 +17,8 @@ using esp::test::firmware_bytes;
 using esp::test::rom_chip;
 using EspBytes = esp::test::Bytes;
 
+const Json kOk = {{"ok", true}};
+
 // The board on the far end of a cable: reads what the tab sends, answers as the ROM would.
 class Board {
  public:
@@ -116,7 +118,7 @@ TEST_F(EspFlashTab, WritesTwoImagesVerifiesThemAndTheConsoleResumes) {
   const EspBytes app_image = firmware_bytes(180 * 1024 + 5, 3), table = firmware_bytes(3072, 4);
   Json files = Json::array({{{"path", write_image("app.bin", app_image)}, {"offset", "0X10000"}},
                             {{"path", write_image("partitions.bin", table)}, {"offset", 32768}}});
-  ASSERT_EQ(start(tab, files, {{"chip", "esp32c3"}, {"interface", "uart"}, {"compress", true}}), Json{{"ok", true}});
+  ASSERT_EQ((start(tab, files, {{"chip", "esp32c3"}, {"interface", "uart"}, {"compress", true}})), kOk);
   ASSERT_TRUE(page.wait_for(end_ok(tab), 60)) << "flashing did not end well within 60 s";
   EXPECT_TRUE(board->flash_holds(0x10000, app_image));
   EXPECT_TRUE(board->flash_holds(0x8000, table));
@@ -143,26 +145,26 @@ TEST_F(EspFlashTab, WritesTwoImagesVerifiesThemAndTheConsoleResumes) {
 TEST_F(EspFlashTab, RefusesInOrderAndOnlyOneRunAtATime) {
   const std::string tab = open_board("esp32");
   const std::string image = write_image("fw.bin", firmware_bytes(64 * 1024, 9));
-  EXPECT_EQ(start("0000dead", Json::array()), refused("err.tab_not_found"));
-  EXPECT_EQ(start(tab, Json::array(), {{"chip", "esp8266"}}), refused("esp.reason.unknown_chip", {{"chip", "esp8266"}}));
-  EXPECT_EQ(start(tab, Json::array()), refused("esp.reason.need_files"));
-  EXPECT_EQ(start(tab, Json::array({{{"path", "/fw/dir/app.bin"}, {"offset", "0x1G"}}})),
-            refused("esp.reason.bad_offset", {{"filename", "app.bin"}, {"offset", "0x1G"}}));
-  EXPECT_THROW(start(tab, Json::array({{{"path", image}}})), std::exception);
+  EXPECT_EQ((start("0000dead", Json::array())), refused("err.tab_not_found"));
+  EXPECT_EQ((start(tab, Json::array(), {{"chip", "esp8266"}})), (refused("esp.reason.unknown_chip", {{"chip", "esp8266"}})));
+  EXPECT_EQ((start(tab, Json::array())), refused("esp.reason.need_files"));
+  EXPECT_EQ((start(tab, Json::array({{{"path", "/fw/dir/app.bin"}, {"offset", "0x1G"}}}))),
+            (refused("esp.reason.bad_offset", {{"filename", "app.bin"}, {"offset", "0x1G"}})));
+  EXPECT_THROW((start(tab, Json::array({{{"path", image}}}))), std::exception);
   // Nothing refused touched the session.
   EXPECT_EQ(flash().esp_get_session_prefs(tab), (Json{{"esp_interface", "auto"}, {"esp_chip", "auto"}}));
 
   board->reply_pause_ms = 20;  // slow enough to still be running below
-  ASSERT_EQ(start(tab, Json::array({{{"path", image}, {"offset", 0x10000}}}), {{"compress", false}}),
-            Json{{"ok", true}});
+  ASSERT_EQ((start(tab, Json::array({{{"path", image}, {"offset", 0x10000}}}), {{"compress", false}})),
+            kOk);
   // Busy is decided before the chip is looked at.
-  EXPECT_EQ(start(tab, Json::array({{{"path", image}, {"offset", 0x10000}}})), refused("esp.reason.busy"));
-  EXPECT_EQ(start(tab, Json::array(), {{"chip", "esp8266"}}), refused("esp.reason.busy"));
+  EXPECT_EQ((start(tab, Json::array({{{"path", image}, {"offset", 0x10000}}}))), refused("esp.reason.busy"));
+  EXPECT_EQ((start(tab, Json::array(), {{"chip", "esp8266"}})), refused("esp.reason.busy"));
   EXPECT_EQ(flash().esp_flash_start(tab, "esp-erase-flash", Json(), Json()), refused("esp.reason.busy"));
   ASSERT_TRUE(page.wait_for(end_ok(tab), 60));
   board->reply_pause_ms = 0;
   // Accepted again once "done" went out.
-  ASSERT_EQ(start(tab, Json::array({{{"path", image}, {"offset", "0x20000"}}})), Json{{"ok", true}});
+  ASSERT_EQ((start(tab, Json::array({{{"path", image}, {"offset", "0x20000"}}}))), kOk);
   EXPECT_TRUE(eventually([&] { return page.count(end_ok(tab)) == 2; }, 60));
 }
 
@@ -170,9 +172,9 @@ TEST_F(EspFlashTab, CancelMidImageEndsTheRunAndGivesTheTerminalBack) {
   const std::string tab = open_board("esp32s3");
   const EspBytes image = firmware_bytes(512 * 1024, 5);
   board->reply_pause_ms = 15;
-  ASSERT_EQ(start(tab, Json::array({{{"path", write_image("big.bin", image)}, {"offset", 0x10000}}}),
-                  {{"compress", false}, {"chip", "esp32s3"}}),
-            Json{{"ok", true}});
+  ASSERT_EQ((start(tab, Json::array({{{"path", write_image("big.bin", image)}, {"offset", 0x10000}}}),
+                  {{"compress", false}, {"chip", "esp32s3"}})),
+            kOk);
   // Wait until some of the image is written, then cancel as the page's cancel button does.
   ASSERT_TRUE(eventually(
       [&] {
@@ -201,7 +203,7 @@ TEST_F(EspFlashTab, ErasesTheWholeFlashWithoutFiles) {
     board->rom.has_erase_command = true;
     std::fill(board->rom.flash.begin(), board->rom.flash.begin() + 8192, 0x5A);
   }
-  ASSERT_EQ(flash().esp_flash_start(tab, "esp-erase-flash", Json(), Json()), Json{{"ok", true}});
+  ASSERT_EQ(flash().esp_flash_start(tab, "esp-erase-flash", Json(), Json()), kOk);
   ASSERT_TRUE(page.wait_for(end_ok(tab), 60));
   EXPECT_TRUE(board->flash_holds(0, EspBytes(8192, 0xFF)));
 }
@@ -209,7 +211,7 @@ TEST_F(EspFlashTab, ErasesTheWholeFlashWithoutFiles) {
 TEST_F(EspFlashTab, ALostPortIsRefusedAsNotSerial) {
   std::string tab = open_tab(serial_session((dir.path / "nothere").string()));
   ASSERT_TRUE(page.wait_for(connected_script(tab)));
-  EXPECT_EQ(start(tab, Json::array()), refused("esp.reason.not_serial"));
+  EXPECT_EQ((start(tab, Json::array())), refused("esp.reason.not_serial"));
   EXPECT_EQ(flash().esp_get_session_prefs("0000dead"), Json::object());
 }
 
@@ -242,12 +244,12 @@ TEST(EspFlashStdio, TheWholeProgramFlashesAnImageThroughItsSerialTab) {
     ASSERT_TRUE(prog.page_has("terminalConnected(\"" + tab + "\")"));
     prog.read_until(tab, "---\r\n");
     EXPECT_EQ(prog.call("esp_chip_list")[0], (Json{{"key", "esp32"}, {"name", "ESP32"}}));
-    EXPECT_EQ(prog.call("esp_file_size", {file.string()}), Json(image.size()));
-    EXPECT_EQ(prog.call("esp_guess_offset", {"firmware.bin", "auto"}), Json(0x10000));
+    EXPECT_EQ((prog.call("esp_file_size", {file.string()})), Json(image.size()));
+    EXPECT_EQ((prog.call("esp_guess_offset", {"firmware.bin", "auto"})), Json(0x10000));
     board.boot_button();
     Json r = prog.call("esp_flash_start", {tab, "esp-flash", Json::array({{{"path", file.string()}, {"offset", "0x10000"}}}),
                                            {{"chip", "auto"}}});
-    ASSERT_EQ(r, Json{{"ok", true}});
+    ASSERT_EQ(r, kOk);
     ASSERT_TRUE(prog.page_has("File transfer ended", 60));
     EXPECT_TRUE(board.flash_holds(0x10000, image));
     ASSERT_TRUE(cable.write("ets Jun  8 2016\r\n"));
