@@ -254,7 +254,7 @@ describe('the page in a browser', () => {
       assert.equal(await panel.locator('select').first().inputValue(), 'auto');
       await panel.getByRole('button', { name: 'Flash', exact: true }).click();
       await page.locator('.toast', { hasText: 'ESP flash requires at least one file' }).waitFor();
-      await shot('11-esp-flash-panel');
+      await shot('10-esp-flash-panel');
       await page.locator('button[data-panel="esp-flash"]').click();
       await page.locator('.tab', { hasText: 'Local shell' }).click();
       assert.equal(await page.getByRole('button', { name: 'Reset board' }).count(), 0, 'only serial tabs reset boards');
@@ -316,7 +316,8 @@ describe('the page in a browser', () => {
     // Another protocol's tab has no such panel; coming back finds it open again.
     await page.locator('.tab', { hasText: 'Board' }).click();
     assert.equal(await page.locator('.side-panel').isHidden(), true);
-    assert.equal(await page.locator('.toolbar [data-panel]').count(), 0);
+    assert.equal(await page.locator('.toolbar [data-panel="probe"]').count(), 0);
+    assert.equal(await page.locator('.toolbar [data-panel]').count(), 1, 'a serial tab offers only its flash panel');
     await sshTab.click();
     await page.locator('.side-panel .probe-view').waitFor();
 
