@@ -196,6 +196,19 @@ TEST_F(EspFlashTab, CancelMidImageEndsTheRunAndGivesTheTerminalBack) {
   EXPECT_NE(drain_until(tab, "after cancel\r\n").find("after cancel\r\n"), std::string::npos);
 }
 
+TEST_F(EspFlashTab, ClosingTheTabCancelsARunningFlash) {
+  const std::string tab = open_board("esp32h2");
+  board->reply_pause_ms = 15;
+  ASSERT_EQ((start(tab, Json::array({{{"path", write_image("fw.bin", firmware_bytes(256 * 1024, 8))}, {"offset", 0x10000}}}),
+                   {{"compress", false}})),
+            kOk);
+  ASSERT_TRUE(page.wait_for("\"stage\": \"writing\"", 30));
+  app->close_tab(tab);
+  // The run's own thread sends the end; nothing waits on the closed tab.
+  ASSERT_TRUE(page.wait_for("File transfer failed: ", 10));
+  EXPECT_TRUE(app->wait_threads(10)) << "a flashing thread outlived its tab";
+}
+
 TEST_F(EspFlashTab, ErasesTheWholeFlashWithoutFiles) {
   const std::string tab = open_board("esp32c6");
   {
