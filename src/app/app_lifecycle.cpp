@@ -81,6 +81,59 @@ class MorvaneApp::Services final : public KindServices {
   }
   bool tab_open(const std::string& tab_id) const override { return app_.find_tab(tab_id) != nullptr; }
 
+  // A kind's occupant of the transfer slot, known by its owner for release.
+  class KindSlot final : public TransferSlot {
+   public:
+    KindSlot(const void* owner, TransferCalls calls) : owner(owner), calls_(std::move(calls)) {}
+    bool is_done() const override { return !calls_.is_done || calls_.is_done(); }
+    void feed(std::string_view bytes) override {
+      if (calls_.feed) calls_.feed(bytes);
+    }
+    void cancel() override {
+      if (calls_.cancel) calls_.cancel();
+    }
+    const void* const owner;
+
+   private:
+    TransferCalls calls_;
+  };
+  bool claim_transfer(const std::string& tab_id, const void* owner, TransferCalls calls) override {
+    TabRef tab = app_.find_tab(tab_id);
+    if (!tab) return false;
+    std::lock_guard<std::mutex> lock(tab->mu);
+    if (tab->xfer && !tab->xfer->is_done()) return false;
+    tab->xfer = std::make_shared<KindSlot>(owner, std::move(calls));
+    return true;
+  }
+  bool transfer_running(const std::string& tab_id) const override {
+    TabRef tab = app_.find_tab(tab_id);
+    std::shared_ptr<TransferSlot> slot = tab ? tab->transfer() : nullptr;
+    return slot && !slot->is_done();
+  }
+  void release_transfer(const std::string& tab_id, const void* owner) override {
+    TabRef tab = app_.find_tab(tab_id);
+    if (!tab) return;
+    std::lock_guard<std::mutex> lock(tab->mu);
+    auto* slot = dynamic_cast<KindSlot*>(tab->xfer.get());
+    if (slot && slot->owner == owner) tab->xfer.reset();
+  }
+  std::optional<Json> tab_session(const std::string& tab_id) const override {
+    TabRef tab = app_.find_tab(tab_id);
+    if (!tab) return std::nullopt;
+    SessionRef rec = tab->session_ref();
+    return rec ? rec->snapshot() : Json::object();
+  }
+  bool update_tab_session(const std::string& tab_id, const Json& changes) override {
+    TabRef tab = app_.find_tab(tab_id);
+    if (!tab) return false;
+    SessionRef rec = tab->session_ref();
+    if (!rec) return false;
+    for (const auto& [key, value] : changes.items()) rec->set(key, value);
+    app_.sessions.save();
+    return true;
+  }
+  void page_call(const std::string& script) override { app_.page.evaluate(script); }
+
  private:
   template <class T, class F>
   std::optional<T> dialog(F&& show) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/bridge.h"
@@ -47,6 +48,27 @@ class KindServices {
   virtual std::shared_ptr<Connection> connection(const std::string& tab_id) const = 0;
   // Whether the tab is still open (a worker stops caring once it is not).
   virtual bool tab_open(const std::string& tab_id) const = 0;
+
+  // A tab's transfer slot, shared by file transfers and flashing: while a running occupant is
+  // there, the receive path hands it every received byte and closing the tab cancels it.
+  struct TransferCalls {
+    std::function<bool()> is_done;
+    std::function<void(std::string_view)> feed;
+    std::function<void()> cancel;
+  };
+  // Fills the slot unless a running occupant is there (the check and the store are one step);
+  // false when the tab is gone or busy. `owner` names the occupant for release_transfer.
+  virtual bool claim_transfer(const std::string& tab_id, const void* owner, TransferCalls calls) { return false; }
+  // Whether a running occupant holds the tab's slot.
+  virtual bool transfer_running(const std::string& tab_id) const { return false; }
+  // Empties the slot when `owner` still holds it.
+  virtual void release_transfer(const std::string& tab_id, const void* owner) {}
+  // The session record of an open tab as it is now, or nothing for an unknown tab.
+  virtual std::optional<Json> tab_session(const std::string& tab_id) const { return std::nullopt; }
+  // Sets keys of an open tab's session record and saves the store; false when the tab is gone.
+  virtual bool update_tab_session(const std::string& tab_id, const Json& changes) { return false; }
+  // Evaluates a script in the page; dropped while there is no page.
+  virtual void page_call(const std::string& script) {}
 };
 
 // What a kind gets to open one tab's connection. `session` is a snapshot taken at dispatch;

@@ -245,6 +245,17 @@ describe('the page in a browser', () => {
       for (let i = 0; i < 100 && !server.output().includes('[esp_reset:hard_reset]'); i++) await page.waitForTimeout(50);
       assert.match(server.output(), /\[esp_reset:hard_reset\]/);
       assert.equal(await page.getByRole('button', { name: 'Bootloader' }).count(), 1);
+      // The flash panel: the chip list comes from the native table, the session's last choices
+      // pre-fill it, and a refusal shows its translated reason.
+      await page.locator('button[data-panel="esp-flash"]').click();
+      const panel = page.locator('.side-panel .esp-flash');
+      await panel.waitFor();
+      await panel.locator('option[value="esp32c3"]').waitFor({ state: 'attached' });
+      assert.equal(await panel.locator('select').first().inputValue(), 'auto');
+      await panel.getByRole('button', { name: 'Flash', exact: true }).click();
+      await page.locator('.toast', { hasText: 'ESP flash requires at least one file' }).waitFor();
+      await shot('10-esp-flash-panel');
+      await page.locator('button[data-panel="esp-flash"]').click();
       await page.locator('.tab', { hasText: 'Local shell' }).click();
       assert.equal(await page.getByRole('button', { name: 'Reset board' }).count(), 0, 'only serial tabs reset boards');
     } finally {
@@ -307,6 +318,7 @@ describe('the page in a browser', () => {
     assert.equal(await page.locator('.side-panel').isHidden(), true);
     assert.equal(await page.locator('.toolbar [data-panel="probe"]').count(), 0);
     assert.equal(await page.locator('.toolbar [data-panel="assistant"]').count(), 1);
+    assert.equal(await page.locator('.toolbar [data-panel="esp-flash"]').count(), 1);
     await sshTab.click();
     await page.locator('.side-panel .probe-view').waitFor();
 

@@ -18,7 +18,12 @@ export const CONTRIBUTIONS = {
       { id: 'esp-reset', op: 'hard_reset_esp', label: 'a.esp_reset', hint: 'h.esp_reset', icon: 'power', refused: 'e.esp_reset_off' },
       { id: 'esp-boot', op: 'enter_bootloader_esp', label: 'a.esp_boot', hint: 'h.esp_boot', icon: 'chip', refused: 'e.esp_reset_off' },
     ],
-    panels: [],
+    panels: [
+      {
+        id: 'esp-flash', label: 'a.esp_flash', hint: 'h.esp_flash', icon: 'chip',
+        ops: ['esp_flash_start', 'esp_flash_pick_files', 'esp_guess_offset', 'esp_file_size', 'esp_chip_list', 'esp_get_session_prefs'],
+      },
+    ],
   },
 };
 

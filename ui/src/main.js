@@ -4,6 +4,7 @@ import './assistant.js';
 import { buildChrome, renderAll, toggleSidebar } from './chrome.js';
 import { CONTRIBUTIONS } from './contributions.js';
 import { h } from './dom.js';
+import './espflash.js';
 import { setLanguage } from './i18n.js';
 import { actionFor } from './keys.js';
 import { closeAllModals, modalOpen } from './overlay.js';

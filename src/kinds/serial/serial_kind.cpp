@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "kinds/serial/esp_flash.h"
 #include "serial/list_ports.h"
 #include "serial/win32_serial.h"
 #include "util/diag.h"
@@ -345,7 +346,7 @@ class SerialConnection final : public Connection {
 
 }  // namespace
 
-SerialKind::SerialKind() {
+SerialKind::SerialKind() : esp_flash_(std::make_shared<EspFlash>(*this)) {
   port_factory = [](const SerialParams& p) { return std::make_shared<Win32Serial>(p); };
 }
 
@@ -447,6 +448,7 @@ void SerialKind::install(Bridge& bridge, KindServices& services) {
   bridge.add("hard_reset_esp", 1, {}, [this](const Json& a) { return Json(hard_reset_esp(arg_any(a, 0))); });
   bridge.add("enter_bootloader_esp", 1, {}, [this](const Json& a) { return Json(enter_bootloader_esp(arg_any(a, 0))); });
   bridge.add("serial_list_ports", 0, {}, [this](const Json&) { return serial_list_ports(); });
+  esp_flash_->install(bridge, services);
 }
 
 }  // namespace morvane::kinds

@@ -15,6 +15,8 @@ struct SerialParams;
 
 namespace morvane::kinds {
 
+class EspFlash;
+
 class SerialKind final : public Kind {
  public:
   SerialKind();
@@ -44,9 +46,12 @@ class SerialKind final : public Kind {
   std::map<std::string, std::function<void()>> _esp_reset_funcs(const std::string& tab_id);
   // [{"port": NAME, "description": TEXT}] for every serial port of the machine.
   Json serial_list_ports();
+  // Flashing the board on a tab's port (the page's esp_flash_* operations).
+  EspFlash& esp_flash() { return *esp_flash_; }
 
  private:
   KindServices* svc_ = nullptr;
+  std::shared_ptr<EspFlash> esp_flash_;
 };
 
 }  // namespace morvane::kinds
