@@ -16,7 +16,7 @@ describe('the buttons a tab shows', () => {
     const { buttons, panels } = contributionsFor('serial', offering(...ESP_OPS));
     assert.deepEqual(buttons.map((b) => b.op), ESP_OPS);
     assert.deepEqual(panels, []);
-    assert.deepEqual(contributionsFor('serial', everything).panels.map((p) => p.id), ['xfer', 'assistant']);
+    assert.deepEqual(contributionsFor('serial', everything).panels.map((p) => p.id), ['xfer', 'esp-flash', 'assistant']);
   });
 
   test('no other protocol gets the serial tools, nor does an unknown one', () => {
@@ -33,7 +33,8 @@ describe('the buttons a tab shows', () => {
 
   test('every protocol offers the assistant panel, where the host has its operations', () => {
     for (const proto of PROTOCOLS) {
-      assert.deepEqual(contributionsFor(proto, everything).panels.map((p) => p.id), ['xfer', 'assistant'], proto);
+      const own = proto === 'serial' ? ['esp-flash'] : [];
+      assert.deepEqual(contributionsFor(proto, everything).panels.map((p) => p.id), ['xfer', ...own, 'assistant'], proto);
       assert.deepEqual(contributionsFor(proto, offering('claude_send')).panels, [], proto);
     }
   });
