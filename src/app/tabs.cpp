@@ -137,8 +137,10 @@ void MorvaneApp::_start_ssh(const std::string& tab_id) {
   OpenRequest req{tab_id,
                   name,
                   data,
-                  [tab] {
-                    SessionRef s = tab->session_ref();
+                  // Weak: the tab owns the connection that keeps this reader of its session.
+                  [weak = std::weak_ptr<Tab>(tab)] {
+                    TabRef t = weak.lock();
+                    SessionRef s = t ? t->session_ref() : nullptr;
                     return s ? s->snapshot() : Json::object();
                   },
                   tab->encoding_name(),
