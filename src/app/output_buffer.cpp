@@ -65,6 +65,7 @@ std::string OutputBuffer::drain() {
     chunk_chars_.clear();
     total_ = 0;
   }
+  room_cv_.notify_all();
   if (chunks.empty()) return {};
   if (chunks.size() == 1) return std::move(chunks.front());
   size_t bytes = 0;

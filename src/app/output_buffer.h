@@ -2,6 +2,7 @@
 // A tab's output towards the page: translated text chunks that the page drains, bounded in
 // characters (the oldest output goes first), with the line-end translation state kept across
 // chunks. Every append wakes the waiters of the OutputSignal it reports to.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -41,6 +42,12 @@ class OutputSignal {
 class OutputBuffer {
  public:
   static constexpr size_t kDefaultLimit = 2000000;  // characters
+  // Flow control: the reader of a connection that can wait stops above the high mark and goes
+  // on once the consumer has taken the buffer below the low one. A few hundred kilobytes keep
+  // a Ctrl-C in a flood quick (the page parses that much in about ten milliseconds) while one
+  // drain still carries enough to keep xterm.js busy.
+  static constexpr size_t kHighWater = 256 * 1024;
+  static constexpr size_t kLowWater = 64 * 1024;
 
   void set_signal(OutputSignal* signal) { signal_ = signal; }
   void set_limit(size_t chars) { limit_ = chars; }
@@ -54,6 +61,24 @@ class OutputBuffer {
   std::string drain();
   bool empty() const;
   size_t chars() const;
+  // Blocks while more than `high` characters wait, until the consumer takes them to `low` or
+  // below or `stop()` holds (checked at least every `slice`). Answers whether it had to wait.
+  template <class Stop>
+  bool wait_for_room(size_t high, size_t low, Stop stop,
+                     std::chrono::milliseconds slice = std::chrono::milliseconds(100)) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (total_ <= high) return false;
+    ++paused_;
+    while (total_ > low && !stop()) room_cv_.wait_for(lock, slice);
+    return true;
+  }
+  // Wakes a waiting reader at once, so that it looks at its stop condition again.
+  void wake_reader() { room_cv_.notify_all(); }
+  // How many times a reader had to wait for room (a count for tests and diagnostics).
+  uint64_t pauses() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return paused_;
+  }
 
  private:
   std::mutex eol_mu_;
@@ -64,6 +89,8 @@ class OutputBuffer {
   std::deque<size_t> chunk_chars_;
   size_t total_ = 0;
   size_t limit_ = kDefaultLimit;
+  uint64_t paused_ = 0;
+  std::condition_variable room_cv_;
   OutputSignal* signal_ = nullptr;
 };
 

@@ -170,7 +170,15 @@ void MorvaneApp::_start_ssh(const std::string& tab_id) {
 
 void MorvaneApp::_reader_loop(const TabRef& tab, const std::shared_ptr<Connection>& conn) {
   try {
+    const bool can_wait = conn->can_wait();
     while (!_stop) {
+      // While the consumer is behind, this connection is not read: its own flow control
+      // (the PTY, the SSH channel window, TCP) holds the peer back and nothing is dropped.
+      if (can_wait)
+        tab->output.wait_for_room(OutputBuffer::kHighWater, OutputBuffer::kLowWater, [&] {
+          auto s = conn->state();
+          return _stop.load() || s == ConnectionState::closing || s == ConnectionState::closed;
+        });
       std::string bytes = conn->read(kReadSize);
       if (bytes.empty()) break;
       std::string text = _intercept_or_decode(tab->id, bytes);
@@ -276,6 +284,7 @@ void MorvaneApp::_close_tab_internal(const std::string& tab_id) {
     }
   }
   if (std::shared_ptr<Connection> conn = tab->conn()) conn->close();
+  tab->output.wake_reader();
 }
 
 // ---- sessions ------------------------------------------------------------------------------

@@ -64,6 +64,9 @@ class Connection {
   }
   // Whether writing makes sense now (input before the connection is up is refused).
   virtual bool writable() const { return state() == ConnectionState::connected; }
+  // Whether the reader may stop reading while the consumer is behind. A kind whose peer
+  // cannot wait (a board on a serial line) answers false and keeps the output bound instead.
+  virtual bool can_wait() const { return true; }
   // Whether the core announces the end of this connection's stream to the user.
   virtual bool announces_end() const { return true; }
   // The encoding the terminal text is decoded with; "" means the tab's own.

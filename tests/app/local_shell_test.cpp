@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app_fixture.h"
+#include "flood_check.h"
 #include "util/text.h"
 
 namespace morvane::testing {
@@ -188,31 +189,20 @@ TEST_F(LocalShellTest, StressOpenTypeResizeCloseLeavesNothingBehind) {
 
 namespace morvane::testing {
 
-// A page that stops draining: whatever floods the tab, its buffer keeps within its bound and the
-// newest output is what remains.
-TEST_F(LocalShellTest, APageThatStopsDrainingKeepsTheBufferBounded) {
+// A page that stops draining holds the shell back instead of dropping its output: the flood waits
+// in the PTY while the buffer stays near its high mark, and once drained every byte is there.
+TEST_F(LocalShellTest, APageThatStopsDrainingPausesTheShellAndLosesNothing) {
   std::string tab = open(R"({"protocol": "conpty", "conpty_shell": "sh"})");
   ASSERT_TRUE(connected(tab));
-  TabRef t = app->find_tab(tab);
-  ASSERT_TRUE(t);
-  const fs::path done = dir.path / "flood-done";
-  ASSERT_TRUE(app->send_input(tab, "head -c 12000000 /dev/zero | tr '\\0' y; echo END-$((6*7)); touch '" +
-                                        done.string() + "'\r"));
-  size_t peak = 0;
-  // The shell says when it is through, without the page draining anything meanwhile.
-  ASSERT_TRUE(eventually([&] {
-    peak = std::max(peak, t->output.chars());
-    return fs::exists(done);
-  }, 60)) << "the flood did not finish within 60 s";
-  std::string tail;
-  ASSERT_TRUE(eventually([&] {
-    tail += app->drain_terminal(tab);
-    return tail.find("END-42") != std::string::npos;
-  }));
-  EXPECT_GT(peak, OutputBuffer::kDefaultLimit / 2) << "the flood never filled the buffer: nothing was measured";
-  // The newest chunk may carry the buffer past its bound by at most one read.
-  EXPECT_LE(peak, OutputBuffer::kDefaultLimit + MorvaneApp::kReadSize);
-  EXPECT_LE(text::count_codepoints(tail), OutputBuffer::kDefaultLimit + MorvaneApp::kReadSize);
+  const size_t flood = 12000000;
+  FloodSeen seen = flood_undrained(*app, tab, flood, dir.path / "flood-done", std::chrono::seconds(3));
+  EXPECT_FALSE(seen.finished_undrained) << "the shell got through 12 MB with nobody draining";
+  EXPECT_GE(seen.pauses, 1u);
+  EXPECT_GT(seen.peak, OutputBuffer::kHighWater) << "the flood never reached the high mark: nothing was measured";
+  // The reader stops above the high mark, so the buffer passes it by at most one read.
+  EXPECT_LE(seen.peak, OutputBuffer::kHighWater + MorvaneApp::kReadSize);
+  ASSERT_TRUE(seen.ended) << "no end marker within 60 s of draining";
+  EXPECT_EQ(seen.count, flood);
 }
 
 }  // namespace morvane::testing

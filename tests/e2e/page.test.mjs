@@ -175,6 +175,28 @@ describe('the page in a browser', () => {
     await page.locator('#set-language').selectOption('zh-Hant');
     await page.waitForFunction(() => document.querySelector('.filter')?.placeholder === '篩選連線');
     assert.equal(await page.locator('.modal-head h2').innerText(), '設定');
+    // The heading's two characters drawn in its own font must differ: a missing CJK font draws
+    // both as the same empty box.
+    const glyphs = await page.locator('.modal-head h2').evaluate((h) => {
+      const font = getComputedStyle(h).font;
+      const draw = (ch) => {
+        const c = document.createElement('canvas');
+        c.width = 64;
+        c.height = 64;
+        const ctx = c.getContext('2d');
+        ctx.font = font.replace(/\d+(\.\d+)?px/, '40px');
+        ctx.fillStyle = '#000';
+        ctx.fillText(ch, 8, 48);
+        const px = ctx.getImageData(0, 0, 64, 64).data;
+        let ink = 0;
+        for (let i = 3; i < px.length; i += 4) ink += px[i] > 0;
+        return { ink, data: c.toDataURL() };
+      };
+      const [a, b] = [...h.textContent].map(draw);
+      return { inkA: a.ink, inkB: b.ink, same: a.data === b.data };
+    });
+    assert.ok(glyphs.inkA > 0 && glyphs.inkB > 0, 'the heading drew nothing');
+    assert.ok(!glyphs.same, 'the CJK heading draws as identical boxes: no CJK font reaches the page');
     assert.equal(JSON.parse(readFileSync(join(server.dataDir, 'settings.json'), 'utf8')).language, 'zh-Hant');
     await shot('06-settings-zh-Hant');
     await page.keyboard.press('Escape');

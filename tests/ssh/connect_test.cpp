@@ -6,6 +6,7 @@
 #include "ssh/ssh_client.h"
 #include "ssh/ssh_impl.h"
 #include "ssh_app_fixture.h"
+#include "flood_check.h"
 
 namespace morvane::sshtest {
 namespace {
@@ -332,6 +333,21 @@ TEST_F(SshTabTest, TabClosedWhileConnectingLeavesNothingRunning) {
   std::this_thread::sleep_for(600ms);
   EXPECT_EQ(page.count("Connecting to"), 0u);
   EXPECT_TRUE(nothing_left());
+}
+
+// An SSH tab whose page stops draining stops reading the channel, so the channel window holds
+// the server back; once drained, every byte of the flood is there.
+TEST_F(SshTabTest, APageThatStopsDrainingHoldsTheServerBackAndLosesNothing) {
+  std::string tab = open(session());
+  ASSERT_TRUE(connected(tab)) << page.dump();
+  const size_t flood = 16u << 20;  // past the buffer, the inbound queue, the window and the sockets
+  auto seen = morvane::testing::flood_undrained(*app, tab, flood, dir.path / "flood-done", std::chrono::seconds(3));
+  EXPECT_FALSE(seen.finished_undrained) << "the server got through with nobody draining";
+  EXPECT_GE(seen.pauses, 1u);
+  EXPECT_LE(seen.peak, OutputBuffer::kHighWater + MorvaneApp::kReadSize);
+  ASSERT_TRUE(seen.ended) << "no end marker within 60 s of draining";
+  EXPECT_EQ(seen.count, flood);
+  app->close_tab(Json(tab));
 }
 
 }  // namespace

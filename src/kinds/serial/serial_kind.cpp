@@ -242,6 +242,8 @@ class SerialConnection final : public Connection {
   bool alive() const override { return state() == ConnectionState::connected && port_up_.load(); }
   bool writable() const override { return state() == ConnectionState::connected && port() != nullptr; }
   bool announces_end() const override { return false; }
+  // A board keeps sending whether or not anyone reads: the port is drained, the bound applies.
+  bool can_wait() const override { return false; }
 
   std::shared_ptr<Win32Serial> port() const {
     std::lock_guard<std::mutex> lock(mu_);
