@@ -369,10 +369,19 @@ void TelnetProtocol::receive(std::string_view in, std::uint64_t now_ms) {
         data_.append(in.data() + i, end - i);
         if (end > i) cr_ = false;
       } else {
-        for (std::size_t k = i; k < end; ++k) {
-          const char c = static_cast<char>(p[k]);
-          if (!(cr_ && c == '\0')) data_ += c;
-          cr_ = c == '\r';
+        // Outside BINARY only a NUL right after CR is dropped: runs up to each NUL go in one piece.
+        std::size_t k = i;
+        while (k < end) {
+          const void* nul = std::memchr(p + k, '\0', end - k);
+          const std::size_t stop = nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - p) : end;
+          if (stop > k) {
+            data_.append(in.data() + k, stop - k);
+            cr_ = p[stop - 1] == '\r';
+          }
+          if (stop == end) break;
+          if (!cr_) data_ += '\0';
+          cr_ = false;
+          k = stop + 1;
         }
       }
       i = end;

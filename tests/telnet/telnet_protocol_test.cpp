@@ -72,6 +72,20 @@ TEST(TelnetData, iac_split_across_chunks_and_cr_nul_are_decoded) {
   }
 }
 
+// Outside BINARY only the NUL of CR NUL goes: a NUL anywhere else, a second NUL, and a NUL
+// after CR IAC IAC stay, wherever the chunks are cut.
+TEST(TelnetData, only_the_nul_right_after_cr_is_dropped) {
+  const std::string stream = std::string("\0x\r\0\0\r\r\0y\r", 10) + bytes({IAC, IAC, 0}) + "\r";
+  const std::string shown = std::string("\0x\r\0\r\ry\r\xff\0\r", 11);
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    TelnetProtocol q(passive());
+    q.receive(stream.substr(0, cut));
+    q.receive(stream.substr(cut));
+    q.receive(std::string(1, '\0'));  // after the trailing CR: dropped
+    EXPECT_EQ(q.take_data(), shown) << "cut at " << cut;
+  }
+}
+
 TEST(TelnetData, sent_data_doubles_iac_and_sends_bare_cr_as_cr_nul_outside_binary) {
   TelnetProtocol p(passive());
   p.send(std::string("x\xff\r\ny\r"));
