@@ -35,7 +35,6 @@ constexpr size_t kCycle = 4 * kBlock;  // three plain blocks and one with 0xFF b
 constexpr long long kBytes = 200LL << 20;
 constexpr long long kCycles = kBytes / static_cast<long long>(kCycle);
 
-constexpr size_t kLiftedBound = 64 << 20;  // characters
 
 enum class Mode { telnet_binary, telnet_nvt, raw };
 
@@ -294,12 +293,6 @@ void tab_read(benchmark::State& state, Mode mode) {
     std::string tab = app.connect_session(sid)["tab_id"];
     Checker check;
     TabRef tab_ref = app.find_tab(tab);
-    // The reader does not yet pause while the output is full, so a drainer kept off the CPU for
-    // a few milliseconds on a busy machine loses the oldest output at the usual bound; a higher
-    // bound here keeps every byte checkable. NETBENCH_KEEP_BOUND=1 keeps the usual one.
-    const char* keep = std::getenv("NETBENCH_KEEP_BOUND");
-    const size_t bound = keep && *keep == '1' ? OutputBuffer::kDefaultLimit : kLiftedBound;
-    if (tab_ref) tab_ref->output.set_limit(bound);
     size_t most_held = 0;  // the most characters the tab's output held before a drain
     for (;;) {
       if (tab_ref) most_held = std::max(most_held, tab_ref->output.chars());

@@ -227,6 +227,55 @@ class IcuDecoder final : public Decoder {
   ConverterPtr cnv_;
 };
 
+// Single-byte code pages (Latin-1, CP437, KOI8-R, windows-125x, ...): each byte always decodes
+// to the same text, so ICU is asked once per byte value and the stream goes through a table.
+class ByteTableDecoder final : public Decoder {
+ public:
+  static bool suits(const std::string& icu_name) {
+    ConverterPtr c = open_converter(icu_name);
+    UConverterType t = ucnv_getType(c.get());
+    return t == UCNV_SBCS || t == UCNV_LATIN_1 || t == UCNV_US_ASCII;
+  }
+
+  explicit ByteTableDecoder(const std::string& icu_name) {
+    ConverterPtr cnv = open_converter(icu_name);
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_setToUCallBack(cnv.get(), to_u_replacement, nullptr, nullptr, nullptr, &err);
+    for (int b = 0; b < 256; ++b) {
+      const char byte = static_cast<char>(b);
+      const char* src = &byte;
+      UChar buf[8];
+      UChar* target = buf;
+      err = U_ZERO_ERROR;
+      ucnv_resetToUnicode(cnv.get());
+      ucnv_toUnicode(cnv.get(), &target, buf + 8, &src, &byte + 1, nullptr, true, &err);
+      if (U_FAILURE(err)) throw std::runtime_error(std::string("decode failed: ") + u_errorName(err));
+      append_utf16_as_utf8(table_[b], buf, static_cast<size_t>(target - buf));
+      ascii_same_[b] = table_[b].size() == 1 && table_[b][0] == byte;
+    }
+  }
+
+  std::string decode(std::string_view bytes, bool) override {
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 4);
+    size_t i = 0;
+    while (i < bytes.size()) {
+      // Runs of bytes that stand for themselves are copied whole.
+      size_t j = i;
+      while (j < bytes.size() && ascii_same_[static_cast<unsigned char>(bytes[j])]) ++j;
+      out.append(bytes.data() + i, j - i);
+      if (j == bytes.size()) break;
+      out += table_[static_cast<unsigned char>(bytes[j])];
+      i = j + 1;
+    }
+    return out;
+  }
+
+ private:
+  std::string table_[256];
+  bool ascii_same_[256] = {};
+};
+
 }  // namespace
 
 std::optional<std::string> resolve(std::string_view name) {
@@ -246,6 +295,7 @@ std::unique_ptr<Decoder> make_decoder(std::string_view name) {
   if (!r) throw std::runtime_error("unknown encoding: " + std::string(name));
   if (*r == kUtf8) return std::make_unique<Utf8Decoder>(false);
   if (*r == kUtf8Sig) return std::make_unique<Utf8Decoder>(true);
+  if (ByteTableDecoder::suits(*r)) return std::make_unique<ByteTableDecoder>(*r);
   return std::make_unique<IcuDecoder>(*r);
 }
 

@@ -63,6 +63,30 @@ TEST(LegacyDecoders, SplitSequencesAndReplacement) {
   EXPECT_EQ(enc::decode_once("\xB0\xC4\xDB", "cp437"), "░─█");
 }
 
+// Single-byte code pages decode through a table built from ICU once: known characters, bytes
+// the page leaves undefined become U+FFFD (never U+001A), and long mixed text comes out whole.
+TEST(LegacyDecoders, SingleByteCodePages) {
+  EXPECT_EQ(enc::decode_once("caf\xE9 \xFF", "latin-1"), "café ÿ");
+  EXPECT_EQ(enc::decode_once("\xC1\xC2", "koi8-r"), "аб");
+  EXPECT_EQ(enc::decode_once("\x80 5", "cp1252"), "€ 5");
+  EXPECT_EQ(enc::decode_once("\xA3", "iso-8859-15"), "£");
+  // ISO-8859-3 leaves 0xA5 undefined.
+  std::string odd = enc::decode_once("a\xA5" "b", "iso-8859-3");
+  EXPECT_EQ(odd, "a\xEF\xBF\xBD" "b");
+  std::string bytes, expected;
+  for (int round = 0; round < 300; ++round)
+    for (int b = 0x20; b < 0x100; ++b) {
+      bytes += static_cast<char>(b);
+      if (b < 0x80) expected += static_cast<char>(b);
+      else {
+        expected += static_cast<char>(0xC0 | (b >> 6));
+        expected += static_cast<char>(0x80 | (b & 0x3F));
+      }
+    }
+  auto latin1 = enc::make_decoder("ISO-8859-1");
+  EXPECT_EQ(latin1->decode(bytes.substr(0, 1000)) + latin1->decode(bytes.substr(1000)), expected);
+}
+
 TEST(Encoder, ReplacesUnrepresentableWithQuestionMark) {
   EXPECT_EQ(enc::encode("a連b", "latin-1"), "a?b");
   EXPECT_EQ(enc::encode("連", "big5"), "\xB3\x73");
