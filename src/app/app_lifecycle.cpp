@@ -184,10 +184,14 @@ MorvaneApp::~MorvaneApp() {
   // Readers and workers use the application: stop them before the members go.
   _stop = true;
   output_signal.notify();
-  assistant.reset();  // kills a turn still running
+  // A turn still running ends now (its tool and the tool's children are killed), but the
+  // assistant itself stays until the host's call threads have left it.
+  if (assistant) diag::best_effort("assistant reset", [&] { assistant->claude_reset_session(); });
   for (const auto& id : tabs.order()) _close_tab_internal(id);
   for (auto& [name, q] : queue_all)
     if (name == "get_receipt" && q) q->put_nowait(nullptr);
+  if (!bridge.wait_idle(10.0)) diag::out("[quit] page calls still running after 10 s");
+  assistant.reset();
   wait_threads(30.0);
 }
 

@@ -1,5 +1,8 @@
 #include "core/bridge.h"
 
+#include <chrono>
+#include <thread>
+
 namespace morvane {
 
 void Bridge::add(const std::string& name, size_t required, std::vector<Json> defaults, Fn fn) {
@@ -20,6 +23,11 @@ Json Bridge::call(const std::string& name, const Json& args) const {
     throw BridgeError(name + "() takes at most " + std::to_string(max) + " argument(s), " +
                       std::to_string(filled.size()) + " given");
   for (size_t i = filled.size(); i < max; ++i) filled.push_back(op.defaults[i - op.required]);
+  struct InFlight {
+    std::atomic<int>& n;
+    explicit InFlight(std::atomic<int>& c) : n(c) { n.fetch_add(1); }
+    ~InFlight() { n.fetch_sub(1); }
+  } counted(in_flight_);
   try {
     return op.fn(filled);
   } catch (const BridgeError&) {
@@ -27,6 +35,15 @@ Json Bridge::call(const std::string& name, const Json& args) const {
   } catch (const std::exception& e) {
     throw BridgeError(name + ": " + e.what());
   }
+}
+
+bool Bridge::wait_idle(double seconds) const {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (in_flight_.load() > 0) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 std::vector<std::string> Bridge::names() const {

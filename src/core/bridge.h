@@ -1,5 +1,6 @@
 #pragma once
 // The page bridge: operation name -> callable taking a JSON array of positional arguments.
+#include <atomic>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -20,6 +21,19 @@ class Bridge {
  public:
   using Fn = std::function<Json(const Json& args)>;
 
+  Bridge() = default;
+  // A copy has the same operations and none of the original's calls running.
+  Bridge(const Bridge& o) : ops_(o.ops_) {}
+  Bridge(Bridge&& o) noexcept : ops_(std::move(o.ops_)) {}
+  Bridge& operator=(const Bridge& o) {
+    ops_ = o.ops_;
+    return *this;
+  }
+  Bridge& operator=(Bridge&& o) noexcept {
+    ops_ = std::move(o.ops_);
+    return *this;
+  }
+
   // required positional arguments, then optional ones with their defaults.
   void add(const std::string& name, size_t required, std::vector<Json> defaults, Fn fn);
 
@@ -30,7 +44,12 @@ class Bridge {
   bool has(const std::string& name) const { return ops_.count(name) != 0; }
   std::vector<std::string> names() const;
 
+  // Waits until no call is running or the time is up; true when none is. The owner of the
+  // operations calls it before their objects go, since hosts run calls on threads of their own.
+  bool wait_idle(double seconds) const;
+
  private:
+  mutable std::atomic<int> in_flight_{0};
   struct Op {
     size_t required;
     std::vector<Json> defaults;

@@ -194,6 +194,9 @@ bool Impl::service_shell(ShellEntry& sh) {
   if (!got.empty() || eof || failed) {
     std::lock_guard<std::mutex> lock(p.mu);
     if (!got.empty()) p.in.append(got.data(), got.size());
+    // Filled to the cap: what libssh already holds will not wake the poll (the socket stays
+    // quiet while the server waits for window), so the consumer must wake us once it made room.
+    if (room == 0) p.owner_wants_room = true;
     if (eof || failed) p.eof = p.broken = true;
     p.cv.notify_all();
   }

@@ -1,6 +1,7 @@
 #pragma once
 // `morvane --stdio` as a test talks to it: one JSON line per call, answers matched by id, page
 // calls collected as they come. Standard error goes to a file when one is named.
+#include <atomic>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -165,7 +166,7 @@ class StdioProgram {
   std::vector<std::string> pages_;
   std::vector<Json> answers_;
   bool ended_ = false;
-  int next_id_ = 0;
+  std::atomic<int> next_id_{0};  // calls may come from several threads
 };
 
 }  // namespace morvane::testing
