@@ -299,6 +299,39 @@ void XYModemSender::resend() {
   send(block_);
 }
 
+void XYModemSender::defer(uint8_t c) {
+  if (deferred_ < 0) deferred_at_ = now_;
+  deferred_ = c;
+}
+
+void XYModemSender::answer_start(uint8_t c) {
+  if (state_ == State::WaitAck0 || state_ == State::WaitAck) {
+    // The receiver asks again: block 0 or the first block was lost.
+    resend();
+    return;
+  }
+  if (state_ == State::WaitStart) {
+    mode_.crc = c != NAK;
+    g_ = c == 'G' && mode_.stream;
+    retries_ = 0;
+    if (mode_.ymodem) {
+      batch_end_ = !open_next();
+      if (done_) return;
+      send_block0();
+      return;
+    }
+  }
+  if (!src_) return;
+  if (g_) {
+    state_ = State::Streaming;
+    tick(now_);
+    return;
+  }
+  state_ = State::WaitAck;
+  if (make_block()) send(block_);
+  else if (!done_) send_eot();
+}
+
 void XYModemSender::on_byte(uint8_t c) {
   if (c == CAN) {
     if (++cans_ >= 2) finish(false, "the receiver cancelled the transfer");
@@ -308,28 +341,9 @@ void XYModemSender::on_byte(uint8_t c) {
   last_rx_ = now_;
   switch (state_) {
     case State::WaitStart:
-      if (c != 'C' && c != NAK && c != 'G') return;
-      mode_.crc = c != NAK;
-      g_ = c == 'G' && mode_.stream;
-      retries_ = 0;
-      if (mode_.ymodem) {
-        batch_end_ = !open_next();
-        if (done_) return;
-        send_block0();
-        return;
-      }
-      [[fallthrough]];
     case State::WaitData:
-      if (state_ == State::WaitData && c != 'C' && c != 'G' && c != NAK) return;
-      if (!src_) return;
-      if (g_) {
-        state_ = State::Streaming;
-        tick(now_);
-        return;
-      }
-      state_ = State::WaitAck;
-      if (make_block()) send(block_);
-      else if (!done_) send_eot();
+      if (c != 'C' && c != NAK && c != 'G') return;
+      defer(c);
       return;
     case State::WaitAck0:
       if (c == ACK) {
@@ -341,6 +355,8 @@ void XYModemSender::on_byte(uint8_t c) {
         state_ = State::WaitData;
       } else if (c == NAK) {
         resend();
+      } else if (c == 'C') {
+        defer(c);
       } else if (c == 'G' && g_ && !batch_end_) {
         state_ = State::Streaming;
         tick(now_);
@@ -354,10 +370,12 @@ void XYModemSender::on_byte(uint8_t c) {
         advance(pos_, now_);
         if (make_block()) send(block_);
         else if (!done_) send_eot();
-      } else if (c == NAK || (c == 'C' && blk_ == 1 && pos_ == 0)) {
+      } else if (c == NAK) {
+        resend();
+      } else if (c == 'C' && blk_ == 1 && pos_ == 0) {
         // A 'C' asks again only for the first block; later it is a stale start request, and
         // answering it would make the receiver acknowledge a block twice.
-        resend();
+        defer(c);
       }
       return;
     case State::Streaming:
@@ -383,6 +401,14 @@ void XYModemSender::on_byte(uint8_t c) {
 void XYModemSender::tick(uint64_t now_ms) {
   if (done_) return;
   now_ = now_ms;
+  if (deferred_ >= 0) {
+    if (now_ms - deferred_at_ < kAnswerDelayMs) return;
+    auto c = static_cast<uint8_t>(deferred_);
+    deferred_ = -1;
+    last_rx_ = now_ms;
+    answer_start(c);
+    return;
+  }
   if (state_ == State::Streaming) {
     std::string out;
     while (out.size() < 64 * 1024) {

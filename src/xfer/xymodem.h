@@ -56,6 +56,12 @@ class XYModemSender final : public Engine {
  private:
   enum class State { WaitStart, WaitAck0, WaitData, WaitAck, Streaming, WaitEotAck };
   void on_byte(uint8_t c);
+  // A receiver's start request ('C', NAK, 'G') is answered kAnswerDelayMs later, from tick().
+  // lrzsz's rb and rx discard their tty's input right after writing the request; an answer that
+  // arrives first (a local PTY is that fast) is lost, and both sides then wait out their
+  // ten-second time-outs in step, for ever.
+  void defer(uint8_t c);
+  void answer_start(uint8_t c);
   bool open_next();
   void send_block0();
   bool make_block();  // builds block_ for the data at pos_; false at the end of the file
@@ -74,6 +80,11 @@ class XYModemSender final : public Engine {
   uint64_t start_ = 0, last_rx_ = 0;
   int retries_ = 0;
   int cans_ = 0;
+  int deferred_ = -1;  // a start request waiting for its answer
+  uint64_t deferred_at_ = 0;
+
+ public:
+  static constexpr uint64_t kAnswerDelayMs = 50;
 };
 
 }  // namespace morvane::xfer

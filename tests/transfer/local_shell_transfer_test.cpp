@@ -140,6 +140,48 @@ TEST_F(ShellTransferTest, FilesSentToRzAndABatchFromSbArriveIdentically) {
   shell_resumes(tab);
 }
 
+// The receivers run in the tab as a user starts them: their messages share the line with the
+// protocol, and their first start request reaches the terminal before the sender exists.
+// Disabled until it passes: rb and rx empty their tty's input right after each ACK as well, so a
+// data block that answers at once is sometimes lost and costs the receiver's ten-second wait;
+// the batch then completes, but after this test's deadline.
+TEST_F(ShellTransferTest, DISABLED_YmodemIntoRbAndXmodemIntoRxInTheTab) {
+  fs::path out = work / "out";
+  fs::create_directories(out);
+  // Block-size multiples and one over, with the bytes a tty could take as flow control.
+  std::string a = nasty_bytes(1024 * 8, 11), b = nasty_bytes(1024 * 3 + 1, 12), c = nasty_bytes(128 * 7 + 127, 13);
+  write_file(dir.path / "a b.bin", a);
+  write_file(dir.path / "b.bin", b);
+  write_file(dir.path / "c.bin", c);
+  std::string tab = open_shell();
+  app->send_input(tab, "cd out && rb\r");
+  until(tab, "waiting to receive");
+  Json r = call("xfer_start", Json::array({tab, "ymodem", "send", Json::array({(dir.path / "a b.bin").string(),
+                                                                                (dir.path / "b.bin").string()})}));
+  EXPECT_EQ(r, Json({{"ok", true}, {"save_dir", nullptr}}));
+  EXPECT_EQ(done_event(tab), Json({{"kind", "done"}, {"ok", true}})) << json::dump_line(Json(events(tab)), true);
+  EXPECT_EQ(read_file(out / "a b.bin"), a);
+  EXPECT_EQ(read_file(out / "b.bin"), b);
+  shell_resumes(tab);
+
+  for (const char* proto : {"xmodem-crc", "xmodem", "xmodem-1k"}) {
+    SCOPED_TRACE(proto);
+    size_t before = events(tab).size();
+    std::string name = std::string("x-") + proto + ".bin";
+    app->send_input(tab, std::string("rx ") + (std::string(proto) == "xmodem" ? "" : "-c ") + name + "\r");
+    until(tab, "ready to receive");
+    r = call("xfer_start", Json::array({tab, proto, "send", Json::array({(dir.path / "c.bin").string()})}));
+    EXPECT_EQ(r["ok"], true);
+    ASSERT_TRUE(eventually([&] { return events(tab).size() > before && events(tab).back()["kind"] == "done"; }, 60))
+        << json::dump_line(Json(events(tab)), true);
+    EXPECT_EQ(events(tab).back(), Json({{"kind", "done"}, {"ok", true}}));
+    // XMODEM has no length: the last block arrives padded with ^Z.
+    std::string got = read_file(out / name);
+    EXPECT_EQ(got, c + std::string(1, '\x1a')) << got.size();
+    shell_resumes(tab);
+  }
+}
+
 TEST_F(ShellTransferTest, XmodemFromSxIsReceivedIntoTheChosenFolder) {
   std::string data = nasty_bytes(128 * 40, 5);
   data.back() = 'x';  // XMODEM pads the last block with ^Z

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "peer.h"
+#include "xfer/xymodem.h"
 #include "xfer/zmodem_frame.h"
 
 using namespace morvane::xfer;
@@ -141,4 +142,31 @@ TEST(TransferLoopback, each_protocol_moves_a_batch_between_our_own_engines) {
       EXPECT_TRUE(got == want) << names[i];
     }
   }
+}
+
+// rb and rx empty their tty's input right after asking for a block, so an answer must wait a
+// moment; and a repeated request means the block was lost, so it goes out again.
+TEST(XYModemSender, answers_a_start_request_after_a_pause_and_repeats_a_lost_block_0) {
+  Session s("ymodem", "send");
+  s.t->start(0);
+  s.t->feed("C", 10);
+  s.t->tick(10 + XYModemSender::kAnswerDelayMs - 1);
+  EXPECT_EQ(s.out, "");
+  s.t->tick(10 + XYModemSender::kAnswerDelayMs);
+  ASSERT_EQ(s.out.size(), 133u);  // block 0 with the name and size
+  EXPECT_EQ(s.out.substr(3, 8), std::string("f.bin\0" "4 ", 8));
+  std::string block0 = s.out;
+  // No ACK, a second 'C' eleven seconds later: block 0 again, once.
+  s.t->feed("C", 11000);
+  s.t->tick(11000 + XYModemSender::kAnswerDelayMs);
+  s.t->tick(11000 + 2 * XYModemSender::kAnswerDelayMs);
+  EXPECT_EQ(s.out, block0 + block0);
+  // ACK and 'C' together: the first data block follows after the pause.
+  s.t->feed("\x06" "C", 12000);
+  EXPECT_EQ(s.out.size(), 266u);
+  s.t->tick(12000 + XYModemSender::kAnswerDelayMs);
+  ASSERT_EQ(s.out.size(), 266u + 133u);
+  EXPECT_EQ(s.out.substr(266, 3), "\x01\x01\xfe");
+  EXPECT_EQ(s.out.substr(269, 4), "data");
+  EXPECT_FALSE(s.t->is_done());
 }

@@ -6,6 +6,7 @@
 #include <utime.h>
 
 #include "peer.h"
+#include "xfer/xymodem.h"
 
 namespace fs = std::filesystem;
 using namespace morvane::xfer;
@@ -77,6 +78,8 @@ void replay(const std::string& protocol, const std::string& direction, const std
     if (c.dir != 'P') continue;
     t.feed(c.bytes, now += 1);
     while (t.wants_tick()) t.tick(now);
+    // An XMODEM/YMODEM sender answers a start request a moment later.
+    t.tick(now += XYModemSender::kAnswerDelayMs);
   }
   t.tick(now + 1500);  // a receiver's short wait for the sender's "OO"
   ASSERT_TRUE(t.is_done()) << file;
