@@ -69,6 +69,7 @@ class MorvaneApp {
   struct TransferHooks {
     std::function<std::unique_ptr<TransferSniffer>(const std::string& tab_id)> sniffer_factory;
     std::function<void(const std::string& tab_id)> start_auto_receive;
+    std::function<void(const std::string& tab_id)> offer_send;
   } transfers;
   // The assistant panel's native side (src/assistant), reached through its own operations.
   std::unique_ptr<assistant::Assistant> assistant;

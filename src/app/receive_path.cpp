@@ -27,6 +27,7 @@ std::string MorvaneApp::_intercept_or_decode(const std::string& tab_id, std::str
         if (started && !sniffed.transfer.empty()) started->feed(sniffed.transfer);
       }
     }
+    if (sniffed.receiver_waiting && transfers.offer_send) transfers.offer_send(tab_id);
     terminal = sniffed.terminal;
   }
   if (terminal.empty()) return {};

@@ -42,6 +42,7 @@ void MorvaneApp::install_transfers() {
   xfer_->install(bridge);
   transfers.sniffer_factory = [this](const std::string& tab_id) { return xfer_->make_sniffer(tab_id); };
   transfers.start_auto_receive = [this](const std::string& tab_id) { xfer_->start_auto_receive(tab_id); };
+  transfers.offer_send = [this](const std::string& tab_id) { xfer_->offer_send(tab_id); };
 }
 
 }  // namespace morvane

@@ -25,6 +25,7 @@ class TransferSniffer {
   virtual ~TransferSniffer() = default;
   struct Result {
     bool started = false;
+    bool receiver_waiting = false;  // a remote receiver (rz) waits for files: offer to send some
     std::string terminal;  // bytes that belong to the terminal
     std::string transfer;  // bytes that belong to the new transfer
   };

@@ -1,6 +1,7 @@
 #include "transfer/transfer_component.h"
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 
 #include "transfer/tab_transfer.h"
@@ -15,6 +16,7 @@ namespace {
 // Native dialogs: a folder may take 180 s to choose, files to send 300 s.
 constexpr double kPickFilesSec = 300;
 constexpr double kPickFolderSec = 180;
+constexpr std::chrono::seconds kOfferAgainAfter{120};
 
 std::vector<std::string> path_list(const Json& files) {
   std::vector<std::string> out;
@@ -37,6 +39,10 @@ std::vector<std::string> path_list(const Json& files) {
 struct TransferComponent::SnifferState {
   std::mutex mu;
   xfer::ZmodemSniffer sniffer;
+  // rz repeats its ZRINIT while it waits: one offer per waiting receiver is enough. A finished
+  // transfer forgets the offer; otherwise a receiver started much later is offered again.
+  bool offered = false;
+  std::chrono::steady_clock::time_point offered_at;
 };
 
 class TransferComponent::Sniffer final : public TransferSniffer {
@@ -47,6 +53,14 @@ class TransferComponent::Sniffer final : public TransferSniffer {
     xfer::ZmodemSniffer::Result r = s_->sniffer.feed(bytes);
     Result out;
     out.started = r.started;
+    if (r.receiver_waiting && !r.started) {
+      auto now = std::chrono::steady_clock::now();
+      if (!s_->offered || now - s_->offered_at > kOfferAgainAfter) {
+        s_->offered = true;
+        s_->offered_at = now;
+        out.receiver_waiting = true;
+      }
+    }
     out.terminal.assign(r.terminal);
     out.transfer.assign(r.transfer);
     return out;
@@ -54,6 +68,7 @@ class TransferComponent::Sniffer final : public TransferSniffer {
   void reset() override {
     std::lock_guard<std::mutex> lock(s_->mu);
     s_->sniffer.reset();
+    s_->offered = false;
   }
 
  private:
@@ -221,10 +236,21 @@ void TransferComponent::reset_sniffer(const std::string& tab_id) {
   if (!s) return;
   std::lock_guard<std::mutex> lock(s->mu);
   s->sniffer.reset();
+  s->offered = false;
 }
 
 void TransferComponent::start_auto_receive(const std::string& tab_id) {
   _xfer_start(tab_id, "zmodem", "recv", {}, _xfer_default_recv_dir());
+}
+
+void TransferComponent::offer_send(const std::string& tab_id) {
+  if (tabs_.slot(tab_id) && !tabs_.slot(tab_id)->is_done()) return;
+  services_.notice(tab_id, services_.text("info.zmodem_receiver_waiting"), false);
+  if (!tabs_.window_exists()) return;
+  try {
+    tabs_.page_event(tab_id, Json({{"kind", "offer"}, {"protocol", "zmodem"}, {"direction", "send"}}));
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace morvane::transfer

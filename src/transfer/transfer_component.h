@@ -66,6 +66,8 @@ class TransferComponent {
   // For the receive path: the detector of one tab, and the download it starts.
   std::unique_ptr<TransferSniffer> make_sniffer(const std::string& tab_id);
   void start_auto_receive(const std::string& tab_id);
+  // A remote receiver waits: a notice in the tab, and the page offers to pick files to send.
+  void offer_send(const std::string& tab_id);
 
  private:
   class Sniffer;

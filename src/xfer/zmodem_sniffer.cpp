@@ -1,4 +1,4 @@
-// ZRQINIT detection for the receive path (see zmodem_sniffer.h).
+// ZRQINIT and ZRINIT detection for the receive path (see zmodem_sniffer.h).
 #include "xfer/zmodem_sniffer.h"
 
 #include <cstdint>
@@ -18,9 +18,9 @@ int hexv(char c) {
   return -1;
 }
 
-enum class Match { No, Partial, Yes };
+enum class Match { No, Partial, Start, ReceiverWaiting };
 
-// Is s (starting at a ZDLE) a ZRQINIT hex header, a possible prefix of one, or neither?
+// Is s (starting at a ZDLE) a ZRQINIT or ZRINIT hex header, a possible prefix of one, or neither?
 Match match_at(const char* s, size_t n) {
   size_t m = n < kHeaderLen ? n : kHeaderLen;
   uint8_t raw[7];
@@ -28,15 +28,18 @@ Match match_at(const char* s, size_t n) {
     char c = s[i];
     if (i == 1) {
       if (c != 'B') return Match::No;
-    } else if (i <= 3) {
-      if (c != '0') return Match::No;  // frame type 00: ZRQINIT
+    } else if (i == 2) {
+      if (c != '0') return Match::No;
+    } else if (i == 3) {
+      if (c != '0' && c != '1') return Match::No;  // frame type 00: ZRQINIT, 01: ZRINIT
     } else if (hexv(c) < 0) {
       return Match::No;
     }
   }
   if (n < kHeaderLen) return Match::Partial;
   for (int k = 0; k < 7; ++k) raw[k] = static_cast<uint8_t>(hexv(s[2 + 2 * k]) << 4 | hexv(s[3 + 2 * k]));
-  return crc16(0, raw, 5) == (uint16_t(raw[5]) << 8 | raw[6]) ? Match::Yes : Match::No;
+  if (crc16(0, raw, 5) != (uint16_t(raw[5]) << 8 | raw[6])) return Match::No;
+  return raw[0] == 0 ? Match::Start : Match::ReceiverWaiting;
 }
 
 }  // namespace
@@ -52,16 +55,17 @@ ZmodemSniffer::Result ZmodemSniffer::feed(std::string_view data) {
   const char* p = buf.data();
   size_t n = buf.size();
   size_t from = 0;
+  bool waiting = false;
   while (from < n) {
     const void* hit = std::memchr(p + from, kZdle, n - from);
     if (!hit) break;
     size_t at = static_cast<size_t>(static_cast<const char*>(hit) - p);
     Match m = match_at(p + at, n - at);
-    if (m == Match::Yes) {
+    if (m == Match::Start) {
       // The "**" pad (two, as senders write it) before ZDLE belongs to the frame, not the screen.
       size_t start = at;
       while (start > 0 && at - start < 2 && p[start - 1] == '*') --start;
-      return {true, buf.substr(0, start), buf.substr(start)};
+      return {true, waiting, buf.substr(0, start), buf.substr(start)};
     }
     if (m == Match::Partial) {
       size_t start = at;
@@ -69,11 +73,13 @@ ZmodemSniffer::Result ZmodemSniffer::feed(std::string_view data) {
       // Keep the tail (at most a header long) for the next chunk. held_ is a different
       // buffer from joined_, so the terminal view stays valid.
       held_.assign(buf.substr(start));
-      return {false, buf.substr(0, start), {}};
+      return {false, waiting, buf.substr(0, start), {}};
     }
+    // A receiver's ZRINIT stays on the screen, as a terminal without transfers would show it.
+    if (m == Match::ReceiverWaiting) waiting = true;
     from = at + 1;
   }
-  return {false, buf, {}};
+  return {false, waiting, buf, {}};
 }
 
 }  // namespace morvane::xfer

@@ -3,7 +3,8 @@
 // header ("**", ZDLE, "B00", eight hex digits and a CRC that must check). Ordinary text passes
 // at the cost of one memchr for ZDLE, which text never contains; a program that merely prints
 // "rz" or "**" never fires it. A header split across chunks is recognised: the few bytes from
-// a ZDLE that could begin one are held back until the next chunk decides.
+// a ZDLE that could begin one are held back until the next chunk decides. A receiver's ZRINIT
+// (a remote rz waiting for files) is reported too, and left in the terminal's bytes.
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,7 @@ class ZmodemSniffer {
  public:
   struct Result {
     bool started = false;
+    bool receiver_waiting = false;  // a remote receiver announced itself in this chunk
     // Views into the chunk given or into the detector: valid while the chunk lives and until
     // the next feed() or reset().
     std::string_view terminal;  // bytes for the terminal, in order

@@ -116,12 +116,21 @@ TEST_F(ShellTransferTest, FilesSentToRzAndABatchFromSbArriveIdentically) {
   std::string tab = open_shell();
   app->send_input(tab, "cd out && rz\r");
   until(tab, "waiting to receive");
+  // The waiting receiver is offered files to send, once, however often it repeats itself.
+  const std::string offer = "{\"kind\": \"offer\", \"protocol\": \"zmodem\", \"direction\": \"send\"}";
+  EXPECT_TRUE(page.wait_for("xferOnEvent(\"" + tab + "\", " + offer + ")"));
+  EXPECT_EQ(page.count(info(tab, "info.zmodem_receiver_waiting", false)), 1u);
   Json r = call("xfer_start", Json::array({tab, "zmodem", "send", Json::array({(dir.path / "a b.bin").string(),
                                                                                 (dir.path / "b.bin").string()})}));
   EXPECT_EQ(r, Json({{"ok", true}, {"save_dir", nullptr}}));
   EXPECT_EQ(done_event(tab), Json({{"kind", "done"}, {"ok", true}}));
   EXPECT_EQ(read_file(out / "a b.bin"), a);
   EXPECT_EQ(read_file(out / "b.bin"), b);
+  shell_resumes(tab);
+  // A transfer in between: the next rz is offered again.
+  app->send_input(tab, "rz\r");
+  ASSERT_TRUE(eventually([&] { return page.count(info(tab, "info.zmodem_receiver_waiting", false)) == 2; }, 20));
+  app->send_input(tab, std::string(8, '\x18') + "\r");
   shell_resumes(tab);
 
   // A YMODEM batch from sb in the tab comes back into a chosen folder.

@@ -18,6 +18,7 @@ std::string zrqinit() {
 
 struct Collected {
   bool started = false;
+  int waiting = 0;  // chunks that reported a waiting receiver
   std::string terminal, transfer;
 };
 
@@ -34,6 +35,7 @@ Collected run(ZmodemSniffer& z, const std::vector<std::string>& chunks) {
     c.terminal += r.terminal;
     c.transfer += r.transfer;
     c.started = r.started;
+    c.waiting += r.receiver_waiting;
   }
   return c;
 }
@@ -79,6 +81,27 @@ TEST(ZmodemSniffer, text_that_only_looks_like_a_start_passes_through_unchanged) 
     EXPECT_EQ(c.terminal, text + "tail");
     EXPECT_TRUE(c.transfer.empty());
   }
+}
+
+TEST(ZmodemSniffer, a_waiting_receiver_is_reported_once_per_header_and_its_bytes_stay_on_screen) {
+  using namespace morvane::xfer::zm;
+  std::string zrinit;
+  Encoder().hex_header(zrinit, Header::flags(ZRINIT, CANFDX | CANOVIO | CANFC32));
+  std::string all = "rz waiting to receive." + zrinit + "\x11";
+  for (size_t cut = 1; cut < all.size(); ++cut) {
+    ZmodemSniffer z;
+    auto c = run(z, {all.substr(0, cut), all.substr(cut), "$ "});
+    EXPECT_FALSE(c.started) << cut;
+    EXPECT_EQ(c.waiting, 1) << cut;
+    EXPECT_EQ(c.terminal, all + "$ ") << cut;
+  }
+  // Its repeats are each reported (the application decides how often to offer); a damaged one
+  // is not.
+  ZmodemSniffer z;
+  std::string damaged = zrinit;
+  damaged[12] = damaged[12] == '0' ? '1' : '0';
+  EXPECT_EQ(run(z, {zrinit + zrinit, damaged}).waiting, 1);
+  EXPECT_EQ(run(z, {zrinit}).waiting, 1);
 }
 
 TEST(ZmodemSniffer, plain_chunk_is_returned_as_the_same_bytes_without_copying) {

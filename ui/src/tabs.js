@@ -133,6 +133,13 @@ export function installPageFunctions() {
   window.xferOnEvent = (tabId, ev) => {
     const tab = state.tabs.get(tabId);
     if (!tab || !ev || typeof ev !== 'object') return;
+    if (ev.kind === 'offer') {
+      // A remote receiver waits: open the transfer panel set up to send, for the user to pick files.
+      tab.xferOffer = { protocol: String(ev.protocol || 'zmodem'), direction: 'send' };
+      tab.panel = 'xfer';
+      if (tab.id === state.active) renderToolbar();
+      return;
+    }
     tab.transfer = ev;
     if (ev.kind === 'done') {
       setTimeout(() => {

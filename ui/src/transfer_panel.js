@@ -34,6 +34,7 @@ function transferView(tab) {
   const chosen = h('div', { class: 'xfer-chosen' });
   const bars = h('div', { class: 'xfer-bars' });
   const outcome = h('div', { class: 'xfer-outcome' });
+  const hint = h('div', { class: 'xfer-offer muted', hidden: true });
   const showChoice = () => {
     chosen.replaceChildren(...(direction.value === 'send'
       ? (files.length ? files.map((f) => h('div', null, f)) : [h('div', { class: 'muted' }, t('x.no_files'))])
@@ -60,6 +61,7 @@ function transferView(tab) {
         const r = await call('xfer_start', tab.id, proto.value, direction.value, send ? files : null, send ? null : folder || null);
         if (!r.ok) toast(r.reason || t('x.busy'), 'error');
         else {
+          hint.hidden = true;
           bars.replaceChildren();
           outcome.textContent = r.save_dir ? t('x.saving_to', { dir: r.save_dir }) : '';
         }
@@ -82,7 +84,19 @@ function transferView(tab) {
   // The page functions keep the tab's latest event; the panel follows it while it is shown.
   const barOf = new Map();
   let seen = null;
+  // An offer from the tabs module (a remote rz waits) presets the panel, once.
+  const takeOffer = () => {
+    const offer = tab.xferOffer;
+    if (!offer) return;
+    tab.xferOffer = null;
+    if (XFER_PROTOCOLS.includes(offer.protocol)) proto.value = offer.protocol;
+    direction.value = offer.direction;
+    hint.textContent = t('x.offer');
+    hint.hidden = false;
+    showChoice();
+  };
   const follow = () => {
+    takeOffer();
     const ev = tab.transfer;
     if (!ev || ev === seen) return;
     seen = ev;
@@ -108,6 +122,7 @@ function transferView(tab) {
     }
   };
   const root = h('div', { class: 'xfer-panel' },
+    hint,
     h('label', null, t('x.protocol'), proto),
     h('label', null, t('x.direction'), direction),
     h('div', { class: 'row' }, pick),
