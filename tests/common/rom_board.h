@@ -20,22 +20,24 @@
 
 namespace morvane::esp::test {
 
-// The time a line of `bytes_per_s` needs for each byte. Unused time is kept for at most a
-// few milliseconds, so an idle line cannot later send faster than its rate.
+// The time a line of `bytes_per_s` needs for each byte. While the sender keeps bytes waiting
+// the line is busy and a late reader catches up on what crossed meanwhile; a byte sent after
+// the line went quiet starts crossing when it is sent (`idle` marks that moment), so quiet
+// time is never spent later.
 class LinePacer {
  public:
   using Clock = std::chrono::steady_clock;
   explicit LinePacer(double bytes_per_s) : rate_(bytes_per_s) {}
-  // How many bytes may have crossed by `now`, of which `used` says how many did.
-  size_t budget(Clock::time_point now, size_t want) {
+  // How many bytes may have crossed by `now`; `used` says how many did.
+  size_t budget(Clock::time_point now, size_t want) const {
     if (rate_ <= 0) return want;
-    if (free_at_ < now - std::chrono::milliseconds(5)) free_at_ = now - std::chrono::milliseconds(5);
     const double secs = std::chrono::duration<double>(now - free_at_).count();
     return std::min(want, size_t(std::max(0.0, secs * rate_)));
   }
   void used(size_t n) {
     if (rate_ > 0) free_at_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(n / rate_));
   }
+  void idle(Clock::time_point now) { free_at_ = std::max(free_at_, now); }
   // When the next byte may cross.
   Clock::time_point next(Clock::time_point now) const {
     if (rate_ <= 0) return now;
@@ -106,11 +108,16 @@ class RomBoard {
   void serve() {
     uint8_t buf[4096];
     Bytes pending;  // waiting for the transmitter
+    bool rx_dry = true;
     while (!stop_) {
       auto now = Clock::now();
-      // What the line delivered by now.
+      // What the line delivered by now. After the sender ran dry, the next bytes are only
+      // starting to cross when they are first seen.
+      if (rx_dry) rx_.idle(now);
       const size_t can = rx_.budget(now, sizeof buf);
       ssize_t n = can ? ::read(fd_, buf, can) : 0;
+      if (n < 0) n = 0;
+      rx_dry = can > 0 && size_t(n) < can;
       if (n > 0) {
         rx_.used(size_t(n));
         received += uint64_t(n);
@@ -123,6 +130,7 @@ class RomBoard {
         std::lock_guard lk(mu);
         Bytes out = rom.take_output();
         fresh = !out.empty();
+        if (pending.empty()) tx_.idle(Clock::now());
         pending.insert(pending.end(), out.begin(), out.end());
         pending.insert(pending.end(), console_out_.begin(), console_out_.end());
         console_out_.clear();
@@ -142,7 +150,8 @@ class RomBoard {
       if (!pending.empty()) wake = std::min(wake, tx_.next(now));
       const auto rx_at = rx_.next(now);
       if (rx_at > now) {
-        std::this_thread::sleep_until(std::min(wake, rx_at));
+        // Time the line is busy is never lost, so a coarser wait only makes bigger reads.
+        std::this_thread::sleep_until(std::min(wake, std::max(rx_at, now + std::chrono::milliseconds(1))));
       } else {
         struct pollfd p{fd_, POLLIN, 0};
         const int ms = int(std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
