@@ -36,7 +36,8 @@ const char* kUsage =
     "  --stdio       JSON lines on standard input and output: {\"id\": 1, \"op\": \"get_runtime_state\", \"args\": []}\n"
     "  --serve       the page and its bridge over HTTP on 127.0.0.1; prints the page's address\n"
     "  --port N      the port for --serve (default: a free one)\n"
-    "  --data-dir    use DIR instead of the default data directory\n";
+    "  --data-dir    use DIR instead of the default data directory\n"
+    "  --version     the program's version\n";
 
 int usage(int code) {
   std::fputs(kUsage, code == 0 ? stdout : stderr);
@@ -78,6 +79,9 @@ int main(int argc, char** argv) {
       port_given = true;
     } else if (a == "-h" || a == "--help") {
       return usage(0);
+    } else if (a == "--version") {
+      std::printf("morvane %s\n", MORVANE_VERSION);
+      return 0;
     } else {
       std::fprintf(stderr, "morvane: unknown argument %s\n", a.c_str());
       return usage(2);

@@ -1,7 +1,7 @@
 // Shared by the page tests and the benchmark: a real `morvane --serve` with a temporary data
 // directory, and Debian's chromium driven by playwright-core.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createRequire } from 'node:module';
@@ -96,4 +96,59 @@ export async function waitForScreen(page, re, timeout = 15000) {
     await page.waitForTimeout(50);
   }
   throw new Error(`the terminal never showed ${re}; it shows:\n${text}`);
+}
+
+// The emulated ESP32 board (tests/esp/rom_board_main.cpp) on the far end of a socat PTY pair:
+// `link` is the port a serial session opens. `send(cmd)` resolves with the board's one-line
+// answer; `unplug()` ends socat, which takes the port away from the tab.
+export async function startRomBoard({ chip = 'esp32', baud = 0 } = {}) {
+  const bin = process.env.MORVANE_ROM_BOARD;
+  if (!bin) throw new Error('MORVANE_ROM_BOARD must name the esp_rom_board program');
+  const dir = mkdtempSync(join(tmpdir(), 'morvane-e2e-esp-'));
+  const link = join(dir, 'ttyESP');
+  const far = join(dir, 'ttyBOARD');
+  const socat = spawn('socat', [`PTY,link=${link},raw,echo=0`, `PTY,link=${far},raw,echo=0`], { stdio: 'ignore' });
+  const socatGone = new Promise((r) => socat.on('exit', r));
+  for (let i = 0; i < 200 && !(existsSync(link) && existsSync(far)); i++) await new Promise((r) => setTimeout(r, 25));
+  if (!existsSync(far)) throw new Error('socat made no PTY pair');
+  const board = spawn(bin, ['--line', far, '--chip', chip, '--baud', String(baud)], { stdio: ['pipe', 'pipe', 'inherit'] });
+  let buf = '';
+  const waiting = [];
+  board.stdout.on('data', (d) => {
+    buf += d;
+    let nl;
+    while ((nl = buf.indexOf('\n')) >= 0) {
+      const line = buf.slice(0, nl);
+      buf = buf.slice(nl + 1);
+      waiting.shift()?.(line);
+    }
+  });
+  const next = (what) => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`the board did not answer ${what} within 10 s`)), 10000);
+    waiting.push((line) => {
+      clearTimeout(timer);
+      resolve(line);
+    });
+  });
+  const ready = await next('its start');
+  if (ready !== 'ready') throw new Error(`the board started with "${ready}"`);
+  return {
+    link,
+    send(cmd) {
+      const answer = next(cmd);
+      board.stdin.write(`${cmd}\n`);
+      return answer;
+    },
+    async unplug() {
+      socat.kill();
+      await socatGone;
+    },
+    async stop() {
+      board.stdin.end();
+      await Promise.race([new Promise((r) => board.on('exit', r)), new Promise((r) => setTimeout(r, 5000))]);
+      board.kill('SIGKILL');
+      socat.kill();
+      rmSync(dir, { recursive: true, force: true });
+    },
+  };
 }

@@ -10,6 +10,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "launcher/launcher.h"
@@ -24,12 +27,16 @@ namespace fs = std::filesystem;
 struct Listener {
   int fd = -1;
   int port = 0;
-  Listener() {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  // On a free port, or again on the port of one closed before.
+  explicit Listener(int on_port = 0) {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // children must not keep it open
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    a.sin_port = htons(static_cast<uint16_t>(on_port));
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "port " << on_port;
     EXPECT_EQ(::listen(fd, 8), 0);
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -165,6 +172,62 @@ TEST(Launcher, TheApplicationTakesTheFeedIntoItsSessionStatus) {
   }
   ASSERT_TRUE(state.is_object()) << "no answer to get_runtime_state";
   EXPECT_EQ(state["session_status"], (Json{{"down", "offline"}, {"up", "online"}}));
+  fs::remove_all(dir);
+}
+
+// The on-line dot over time: the launcher checks again every interval, and the status the
+// program reports for a session follows its peer going away and coming back on the same port.
+TEST(Launcher, TheStatusFollowsAPeerThatGoesAwayAndComesBack) {
+  char tmpl[] = "/tmp/morvane-launch-XXXXXX";
+  fs::path dir = mkdtemp(tmpl);
+  auto peer = std::make_unique<Listener>();
+  const int port = peer->port;
+  std::ofstream(dir / "sessions.json")
+      << Json{{"sessions", Json::array({Json{{"id", "p"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", port}}})}}.dump();
+  // The child passes every feed line on to the program's stdio host while a loop asks it
+  // for the runtime state five times a second, as the page polls; both stop at "stop".
+  fs::path child = dir / "child.sh";
+  std::ofstream(child) << "#!/bin/sh\n{ ( while [ ! -e \"$4\"/stop ]; do "
+                          "echo '{\"id\": 0, \"op\": \"get_runtime_state\", \"args\": []}'; sleep 0.2; done ) &\n"
+                          "  while [ ! -e \"$4\"/stop ] && read feed; do printf '%s\\n' \"$feed\"; done; wait; } | "
+                       << MORVANE_PROGRAM << " --stdio --data-dir \"$4\" > \"$4\"/answers 2>/dev/null\n"
+                          "echo '{\"event\": \"end\"}'\n";
+  fs::permissions(child, fs::perms::owner_all);
+  Options opt;
+  opt.program = child;
+  opt.data_dir = dir;
+  opt.interval_sec = 0.3;
+  opt.connect_timeout_sec = 1.0;
+  int rc = -1;
+  std::thread launcher([&] { rc = run(opt); });
+  // The newest status the program reported for the session, awaited for up to 20 s.
+  std::string last;
+  auto reaches = [&](const std::string& want) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream in(dir / "answers");
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      size_t end = text.rfind('\n');
+      text.resize(end == std::string::npos ? 0 : end + 1);  // whole lines only
+      std::istringstream lines(text);
+      for (std::string line; std::getline(lines, line);) {
+        Json m = json::parse(line);
+        const Json& status = json::get(json::get(m, "result"), "session_status");
+        if (status.is_object() && status.contains("p")) last = status["p"].get<std::string>();
+      }
+      if (last == want) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  };
+  EXPECT_TRUE(reaches("online")) << "with the peer listening the status is " << last;
+  peer->close();
+  EXPECT_TRUE(reaches("offline")) << "with the peer gone the status is " << last;
+  peer = std::make_unique<Listener>(port);
+  EXPECT_TRUE(reaches("online")) << "with the peer back the status is " << last;
+  std::ofstream(dir / "stop");
+  launcher.join();
+  EXPECT_EQ(rc, 0);
   fs::remove_all(dir);
 }
 #endif

@@ -1,6 +1,7 @@
 #pragma once
 // The test server on a real socket: listens on 127.0.0.1 at a free port and serves one
-// connection with a Server on its own thread, within a deadline. Read server() only after
+// connection with a Server on its own thread, within a deadline, passing the real shell's
+// output on when the server runs one. Read server() only after
 // join(); accepted() and peer_closed() may be asked at any time.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -78,8 +79,11 @@ class LoopbackServer {
         if (n > 0) pending.erase(0, static_cast<size_t>(n));
       }
       if (server_.done() && pending.empty()) break;
-      pollfd q{fd, POLLIN, 0};
-      if (poll(&q, 1, 20) <= 0) continue;
+      // The client's socket, and the real shell's terminal while one runs.
+      pollfd q[2] = {{fd, POLLIN, 0}, {server_.shell_fd(), POLLIN, 0}};
+      if (poll(q, q[1].fd >= 0 ? 2 : 1, 20) <= 0) continue;
+      if (q[1].fd >= 0 && q[1].revents) server_.shell_readable();
+      if (!q[0].revents) continue;
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);
       if (n <= 0) {
         peer_closed_ = true;

@@ -132,7 +132,8 @@ TEST(Ssh1Loopback, silent_server_times_out_on_the_clock) {
   EXPECT_LT(now_ms() - start, 3000);
 }
 
-// PuTTY's plink speaking SSH-1 to the test server: the server must read a real client.
+// PuTTY's plink speaking SSH-1 to the test server: the server must read a real client, log
+// it in and run its commands in a real shell.
 TEST(Ssh1Plink, test_server_serves_plink_with_each_cipher) {
   if (!have_program("plink")) {
     if (std::getenv("CI")) FAIL() << "plink (putty-tools) is missing";
@@ -143,6 +144,7 @@ TEST(Ssh1Plink, test_server_serves_plink_with_each_cipher) {
   for (const char* cipher : {"3des", "blowfish"}) {
     ServerOptions so;
     so.cipher_mask = 1u << (std::string(cipher) == "3des" ? 3 : 6);
+    so.real_shell = true;
     LoopbackServer ls(so);
     // A private PuTTY home: the host key cached, a saved session with the cipher order.
     fs::path home = fs::temp_directory_path() / ("ssh1-plink-" + std::to_string(getpid()) + "-" + cipher);
@@ -154,7 +156,9 @@ TEST(Ssh1Plink, test_server_serves_plink_with_each_cipher) {
         << "Protocol=ssh\nSshProt=0\nCipher=" << cipher << ",WARN,aes,chacha20,aesgcm,3des,des,blowfish,arcfour\n";
     setenv("HOME", home.c_str(), 1);
     morvane::ProcessOptions po;
-    po.input = "hello from plink\nexit 3\n";
+    // Commands for /bin/sh whose output is not in what was typed, so the terminal's echo
+    // cannot pass for it.
+    po.input = "echo \"sum=$((6*7))\"\necho \"T=$TERM\"; stty size\nexit 3\n";
     po.timeout_sec = 20;
     auto res = morvane::run_process({"plink", "-load", "ssh1test", "-1", "-batch", "-t", "-P",
                                      std::to_string(ls.port()), "-l", "tester", "-pw", "s3cret pass", "127.0.0.1"},
@@ -178,7 +182,12 @@ TEST(Ssh1Plink, test_server_serves_plink_with_each_cipher) {
     EXPECT_GT(seen.ignores, 0);            // and hides the password length with IGNOREs
     EXPECT_TRUE(seen.shell);
     EXPECT_EQ(res.exit_code, 3) << cipher << "; plink said: " << res.err;
-    EXPECT_NE(res.out.find("hello from plink"), std::string::npos) << res.out;
+    EXPECT_NE(res.out.find("sum=42\r\n"), std::string::npos) << res.out;
+    EXPECT_NE(res.out.find("T=" + seen.term + "\r\n"), std::string::npos) << res.out;
+    // The shell's terminal has the size plink asked for.
+    EXPECT_NE(res.out.find("\r\n" + std::to_string(seen.rows) + " " + std::to_string(seen.cols) + "\r\n"),
+              std::string::npos)
+        << seen.rows << "x" << seen.cols << ": " << res.out;
     EXPECT_TRUE(seen.exit_confirmed);
   }
 }

@@ -11,8 +11,20 @@
 #include <openssl/rsa.h>
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <mutex>
 #include <stdexcept>
 
@@ -188,7 +200,122 @@ struct Server::Impl {
   bool corrupt_next = false;
   std::string shell_line;
 
+  int master = -1;  // the real shell's pseudo-terminal
+  pid_t child = -1;
+
   Impl(Server& srv, ServerOptions opt) : s(srv), o(std::move(opt)) {}
+  ~Impl() { end_shell(true); }
+
+  // Closes the terminal and reaps the shell, killing it first when asked or when it does
+  // not end within a few seconds. Returns the exit status (128 + signal when killed).
+  uint32_t end_shell(bool kill_it) {
+    if (master >= 0) ::close(master), master = -1;
+    if (child <= 0) return 0;
+    if (kill_it) ::kill(child, SIGKILL);
+    int st = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (::waitpid(child, &st, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &st, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    child = -1;
+    return WIFEXITED(st) ? static_cast<uint32_t>(WEXITSTATUS(st)) : 128u + static_cast<uint32_t>(WTERMSIG(st));
+  }
+
+  static winsize size_of(uint32_t rows, uint32_t cols) {
+    winsize ws{};
+    ws.ws_row = static_cast<unsigned short>(rows ? rows : 24);
+    ws.ws_col = static_cast<unsigned short>(cols ? cols : 80);
+    return ws;
+  }
+
+  // /bin/sh on a new pseudo-terminal of the size the client asked for, with its terminal
+  // type in TERM and a small fixed environment so the session does not depend on the host's.
+  void start_shell() {
+    int m = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (m < 0 || ::grantpt(m) != 0 || ::unlockpt(m) != 0 || ::ptsname_r(m, name, sizeof name) != 0) {
+      if (m >= 0) ::close(m);
+      throw Fault("cannot open a pseudo-terminal");
+    }
+    winsize ws = size_of(s.seen_.rows, s.seen_.cols);
+    ::ioctl(m, TIOCSWINSZ, &ws);
+    const char* home = std::getenv("HOME");
+    std::vector<std::string> env_store = {"PATH=/usr/local/bin:/usr/bin:/bin", "PS1=$ ", "LANG=C.UTF-8",
+                                          std::string("HOME=") + (home ? home : "/tmp")};
+    if (!s.seen_.term.empty()) env_store.push_back("TERM=" + s.seen_.term);
+    std::vector<char*> envp;
+    for (auto& e : env_store) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char sh[] = "/bin/sh";
+    char* argv[] = {sh, nullptr};
+    // After fork only async-signal-safe calls: everything is prepared above.
+    pid_t pid = ::fork();
+    if (pid < 0) {
+      ::close(m);
+      throw Fault("cannot fork the shell");
+    }
+    if (pid == 0) {
+      ::setsid();
+      int slave = ::open(name, O_RDWR);
+      if (slave < 0) ::_exit(127);
+      ::ioctl(slave, TIOCSCTTY, 0);
+      ::dup2(slave, 0);
+      ::dup2(slave, 1);
+      ::dup2(slave, 2);
+      if (slave > 2) ::close(slave);
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD, SIGWINCH}) ::signal(sig, SIG_DFL);
+      ::execve(sh, argv, envp.data());
+      ::_exit(127);
+    }
+    ::fcntl(m, F_SETFL, ::fcntl(m, F_GETFL) | O_NONBLOCK);
+    master = m;
+    child = pid;
+  }
+
+  void shell_write(std::string_view d) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!d.empty() && master >= 0) {
+      ssize_t n = ::write(master, d.data(), d.size());
+      if (n > 0) {
+        d.remove_prefix(static_cast<size_t>(n));
+      } else if (n < 0 && errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{master, POLLOUT, 0};
+        ::poll(&p, 1, 20);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        throw Fault("the shell's terminal does not take input");
+      }
+    }
+  }
+
+  // Forwards what the shell wrote; once its terminal reports the end, the exit status.
+  void shell_read() {
+    if (master < 0) return;
+    char buf[4096];
+    for (;;) {
+      ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) {
+        send_data(17, std::string_view(buf, static_cast<size_t>(n)));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return;
+      break;  // EIO: every holder of the other side has closed it
+    }
+    std::string d;
+    u32(d, end_shell(false));
+    send(20, d);
+    phase = kDone;
+  }
 
   RSA* host() { return key_of(o.host_bits); }
   RSA* skey() { return key_of(o.server_bits); }
@@ -405,6 +532,7 @@ struct Server::Impl {
           s.seen_.shell = true;
           phase = kShell;
           send_data(17, o.login_banner);
+          if (o.real_shell) start_shell();
           return;
         }
         if (type == 13) {
@@ -423,7 +551,12 @@ struct Server::Impl {
         if (type == 16) {
           auto d = f.str();
           f.end();
-          shell_input(d);
+          if (o.real_shell) {
+            s.seen_.stdin_data.append(d);
+            shell_write(d);
+          } else {
+            shell_input(d);
+          }
           return;
         }
         if (type == 11) {
@@ -432,10 +565,19 @@ struct Server::Impl {
           f.u32();
           f.end();
           s.seen_.window_sizes.emplace_back(r, c);
+          if (master >= 0) {
+            winsize ws = size_of(r, c);
+            ::ioctl(master, TIOCSWINSZ, &ws);  // the shell's foreground job gets SIGWINCH
+          }
           return;
         }
         if (type == 19) {
           s.seen_.eof = true;
+          if (master >= 0) {
+            // End of input on a terminal: the end-of-file character, which ends the shell.
+            shell_write("\x04");
+            return;
+          }
           std::string d2;
           u32(d2, 0);
           send(20, d2);
@@ -501,6 +643,14 @@ Server::~Server() = default;
 void Server::receive(std::string_view bytes) { impl_->receive(bytes); }
 std::string Server::take_output() { return std::exchange(impl_->out, {}); }
 void Server::shell_output(std::string_view bytes) { impl_->send_data(17, bytes); }
+int Server::shell_fd() const { return impl_->master; }
+void Server::shell_readable() {
+  try {
+    impl_->shell_read();
+  } catch (const Fault& e) {
+    error_ = e.what();
+  }
+}
 void Server::exit_with(uint32_t status) {
   std::string d;
   u32(d, status);

@@ -3,8 +3,8 @@
 // with its own packet codec and ciphers (zlib's CRC-32, DES and Blowfish block functions
 // chained by hand), so the client is checked against an independent reading of the
 // protocol. It models a real server: RSA host key 1024 and server key 768 bits, 3DES and
-// Blowfish, password authentication, a terminal request, a shell that echoes its input, and
-// the exit status. It checks every field the client sends, records what it saw, and can be
+// Blowfish, password authentication, a terminal request, a shell (a scripted echo, or /bin/sh
+// in a pseudo-terminal of the requested type and size), and the exit status. It checks every field the client sends, records what it saw, and can be
 // told to misbehave. Byte-in/byte-out like the client; a socket runner sits beside it.
 #include <cstdint>
 #include <memory>
@@ -35,6 +35,9 @@ struct ServerOptions {
   bool refuse_pty = false;
   bool silent = false;                 // sends nothing at all
   std::string login_banner;            // stdout data sent once the shell starts
+  // The shell: /bin/sh in a pseudo-terminal (TERM and size as requested, window changes
+  // resize it, its exit status ends the session) instead of the scripted echo.
+  bool real_shell = false;
 };
 
 // What the server saw from the client.
@@ -73,6 +76,10 @@ class Server {
   // Sends stdout data from the shell (for tests that push output themselves).
   void shell_output(std::string_view bytes);
   void exit_with(uint32_t status);
+  // The real shell's pseudo-terminal while the shell runs, else -1. When it is readable,
+  // shell_readable() forwards the output, and the exit status once the shell has ended.
+  int shell_fd() const;
+  void shell_readable();
   // Hex of the host key for PuTTY's cache: "0x<e>,0x<n>".
   std::string host_key_putty_cache() const;
 

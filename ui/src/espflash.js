@@ -5,7 +5,7 @@ import { h, icon } from './dom.js';
 import { t } from './i18n.js';
 import { confirmDialog, toast } from './overlay.js';
 import { PANEL_VIEWS } from './panels.js';
-import { call } from './transport.js';
+import { call, hostKind } from './transport.js';
 
 const INTERFACES = [['auto', 'esp.if_auto'], ['uart', 'esp.if_uart'], ['usb', 'esp.if_usb']];
 
@@ -59,15 +59,34 @@ function view(tab) {
     if (!d.files.length) rows.append(h('tr', null, h('td', { colspan: 4, class: 'muted' }, t('esp.no_files'))));
   }
 
-  async function addFiles() {
-    const paths = await call('esp_flash_pick_files').catch(() => []);
+  async function addPaths(paths) {
     for (const path of paths || []) {
-      if (d.files.some((f) => f.path === path)) continue;
+      if (!path || d.files.some((f) => f.path === path)) continue;
       const f = { path, size: await call('esp_file_size', path).catch(() => -1), offset: '', edited: false };
       await guess(f);
       d.files.push(f);
     }
     renderRows();
+  }
+
+  async function addFiles() {
+    addPaths(await call('esp_flash_pick_files').catch(() => []));
+  }
+
+  // Without a native file chooser (a browser), paths are typed; useful beside it too.
+  const pathField = h('input', {
+    class: 'esp-path', type: 'text', placeholder: t('esp.path_hint'), spellcheck: 'false', 'aria-label': t('esp.path'),
+    onkeydown: (e) => { if (e.key === 'Enter') addTyped(); },
+  });
+  async function addTyped() {
+    const path = pathField.value.trim();
+    if (!path) return;
+    if ((await call('esp_file_size', path).catch(() => -1)) < 0) {
+      toast(t('esp.no_such_file', { path }), 'error');
+      return;
+    }
+    pathField.value = '';
+    await addPaths([path]);
   }
 
   async function start(mode) {
@@ -93,6 +112,15 @@ function view(tab) {
     if (!ev || ev.protocol && !String(ev.protocol).startsWith('esp-')) return;
     if (ev.kind === 'done') {
       progress.dataset.state = ev.ok ? 'ok' : 'fail';
+      // The panel samples the latest event, so an image's last steps can pass unseen; a run
+      // that ended well wrote and verified every image.
+      if (ev.ok) {
+        for (const [key, { bar, label }] of bars) {
+          if (!key) continue;
+          bar.value = 100;
+          label.textContent = `${t('esp.stage_verifying')} 100%`;
+        }
+      }
       progress.querySelector('.esp-outcome')?.remove();
       progress.append(h('p', { class: 'esp-outcome' }, ev.ok ? t('esp.done') : t('esp.failed', { reason: ev.reason || '' })));
       return;
@@ -148,7 +176,8 @@ function view(tab) {
     h('table', { class: 'esp-files' },
       h('thead', null, h('tr', null, h('th', null, t('esp.file')), h('th', null, t('esp.size')), h('th', null, t('esp.offset')), h('th'))),
       rows),
-    h('button', { onclick: addFiles }, icon('folder', 14), ' ', t('esp.add_files')),
+    h('div', { class: 'row esp-add' }, pathField, h('button', { onclick: addTyped }, t('esp.add_path'))),
+    hostKind === 'desktop' ? h('button', { onclick: addFiles }, icon('folder', 14), ' ', t('esp.add_files')) : null,
     h('label', { class: 'check' }, h('input', { type: 'checkbox', checked: d.compress, onchange: (e) => { d.compress = e.target.checked; } }), t('esp.compress')),
     h('label', { class: 'check' }, h('input', { type: 'checkbox', checked: d.resetAfter, onchange: (e) => { d.resetAfter = e.target.checked; } }), t('esp.reset_after')),
     h('div', { class: 'row' },
