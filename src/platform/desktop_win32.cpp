@@ -73,14 +73,14 @@ bool set_dark_titlebar(HWND hwnd) {
 // ---- tray icon ----------------------------------------------------------------------------
 
 namespace {
-constexpr UINT kTrayMessage = WM_APP + 1;
-constexpr UINT kCmdShow = 1;
-constexpr UINT kCmdQuit = 2;
+constexpr UINT kTrayMessage = kTrayCallbackMessage;
+constexpr UINT kCmdShow = kTrayShow;
+constexpr UINT kCmdQuit = kTrayQuit;
 constexpr UINT kTrayId = 1;
 }  // namespace
 
 struct TrayIcon::Impl {
-  TrayMenu menu;
+  TrayMenuSpec menu;
   std::thread thread;
   std::mutex mu;
   std::condition_variable cv;
@@ -138,7 +138,7 @@ struct TrayIcon::Impl {
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = wndproc;
     wc.hInstance = inst;
-    wc.lpszClassName = L"MorvaneTrayWindow";
+    wc.lpszClassName = kTrayWindowClass;
     RegisterClassExW(&wc);  // a second icon finds the class already there
     // A hidden top-level window, not a message-only one: the tray menu needs a foreground window.
     HWND h = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, inst, this);
@@ -189,7 +189,7 @@ struct TrayIcon::Impl {
 TrayIcon::TrayIcon() : impl_(std::make_shared<Impl>()) {}
 TrayIcon::~TrayIcon() { stop(); }
 
-bool TrayIcon::start(const TrayMenu& menu) {
+bool TrayIcon::start(const TrayMenuSpec& menu) {
   if (impl_->thread.joinable()) return impl_->ok;
   impl_->menu = menu;
   impl_->thread = std::thread([impl = impl_] { impl->run(); });
@@ -241,7 +241,7 @@ std::optional<std::string> item_path(IShellItem* item) {
 
 // Shows the dialog; the selected paths, or nullopt when cancelled or refused.
 std::optional<std::vector<std::string>> run_dialog(HWND owner, const std::string& title,
-                                                   const std::vector<FileFilter>& filters, FILEOPENDIALOGOPTIONS extra) {
+                                                   const std::vector<FileTypeFilter>& filters, FILEOPENDIALOGOPTIONS extra) {
   ComScope com;
   ComPtr<IFileOpenDialog> dlg;
   if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IFileOpenDialog,
@@ -280,14 +280,14 @@ std::optional<std::vector<std::string>> run_dialog(HWND owner, const std::string
 }  // namespace
 
 std::optional<std::string> open_file_dialog(HWND owner, const std::string& title,
-                                            const std::vector<FileFilter>& filters) {
+                                            const std::vector<FileTypeFilter>& filters) {
   auto r = run_dialog(owner, title, filters, FOS_FILEMUSTEXIST);
   if (!r) return std::nullopt;
   return r->front();
 }
 
 std::optional<std::vector<std::string>> open_files_dialog(HWND owner, const std::string& title,
-                                                         const std::vector<FileFilter>& filters) {
+                                                         const std::vector<FileTypeFilter>& filters) {
   return run_dialog(owner, title, filters, FOS_FILEMUSTEXIST | FOS_ALLOWMULTISELECT);
 }
 

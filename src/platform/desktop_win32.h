@@ -11,9 +11,23 @@
 #include <string>
 #include <vector>
 
-#include "core/host.h"
-
 namespace morvane::platform::win {
+
+// What the tray icon shows and does; the window host fills it from its own menu record.
+struct TrayMenuSpec {
+  std::string title;      // the icon's tooltip
+  std::string show_text;  // the default item
+  std::string quit_text;
+  std::string icon_path;  // an .ico file; "" or unreadable: the system's application icon
+  std::function<void()> on_show;
+  std::function<void()> on_quit;
+};
+
+// One entry of a file dialog's type list: {"Private keys", {"*.ppk", "*.pem", "*"}}.
+struct FileTypeFilter {
+  std::string name;
+  std::vector<std::string> patterns;
+};
 
 // Before any window exists: the AppUserModelID (so the taskbar groups the windows and shows
 // the notifications under our name) and DPI awareness, asking per-monitor v2 first and
@@ -26,7 +40,14 @@ std::string setup_gui_process(const std::wstring& app_user_model_id);
 bool set_dark_titlebar(HWND hwnd);
 
 // The notification-area icon with its two-item menu (show, the default item, and quit). It
-// owns a hidden window on a thread of its own; callbacks run on that thread.
+// owns a hidden window of class kTrayWindowClass on a thread of its own; callbacks run on
+// that thread. The shell reports clicks with kTrayCallbackMessage; the menu's items send
+// WM_COMMAND with kTrayShow or kTrayQuit.
+inline constexpr const wchar_t* kTrayWindowClass = L"MorvaneTrayWindow";
+inline constexpr UINT kTrayCallbackMessage = WM_APP + 1;
+inline constexpr UINT kTrayShow = 1;
+inline constexpr UINT kTrayQuit = 2;
+
 class TrayIcon {
  public:
   TrayIcon();
@@ -34,7 +55,7 @@ class TrayIcon {
   TrayIcon(const TrayIcon&) = delete;
   TrayIcon& operator=(const TrayIcon&) = delete;
   // False when the shell refused the icon (no notification area).
-  bool start(const TrayMenu& menu);
+  bool start(const TrayMenuSpec& menu);
   void stop();
 
  private:
@@ -43,9 +64,9 @@ class TrayIcon {
 };
 
 // IFileOpenDialog: one file, several files, or a folder. nullopt when cancelled or refused.
-std::optional<std::string> open_file_dialog(HWND owner, const std::string& title, const std::vector<FileFilter>& filters);
+std::optional<std::string> open_file_dialog(HWND owner, const std::string& title, const std::vector<FileTypeFilter>& filters);
 std::optional<std::vector<std::string>> open_files_dialog(HWND owner, const std::string& title,
-                                                         const std::vector<FileFilter>& filters);
+                                                         const std::vector<FileTypeFilter>& filters);
 std::optional<std::string> choose_folder_dialog(HWND owner, const std::string& title);
 
 // The clipboard's text (CF_UNICODETEXT); nullopt when it holds none or stays locked by

@@ -4,6 +4,7 @@
 #                                  time) into WORK/libmorvane_win.a and links the check programs
 #   prefix WORK                    makes a fresh private Wine prefix and starts its server
 #   run    WORK PROG ARGS...       runs WORK/PROG.exe ARGS... in that prefix
+#   desktop WORK                   the desktop services, without a display and on Xvfb
 #   putty  WORK POSIX_DUMPER       the registry walk against the POSIX store reader (see below)
 #   stop   WORK                    ends the prefix's server
 # A missing tool skips (exit 77) on a developer machine and fails when CI is set.
@@ -90,6 +91,24 @@ if [[ $mode == run ]]; then
   prog=$work/$1.exe; shift
   [[ -f $prog ]] || { echo "no $prog: the build step did not run"; exit 1; }
   exec timeout 120 wine "$prog" "$@"
+fi
+
+if [[ $mode == desktop ]]; then
+  # Once without a display (what a headless prefix refuses) and once on a private Xvfb. Each
+  # runs on a Wine desktop of its own: a desktop keeps the display its first program found.
+  command -v xvfb-run >/dev/null || skip "xvfb-run not found (apt package xvfb)"
+  prog=$work/wine_desktop_check.exe
+  out=$(mktemp)
+  trap 'rm -f "$out"' EXIT
+  echo "# without a display" >"$out"
+  DISPLAY= WAYLAND_DISPLAY= timeout 120 wine explorer "/desktop=morvane-headless-$$" "$prog" headless >>"$out" 2>&1 || true
+  echo "# on Xvfb" >>"$out"
+  timeout 120 xvfb-run -a wine explorer "/desktop=morvane-xvfb-$$,800x600" "$prog" display >>"$out" 2>&1 || true
+  # explorer does not pass the program's exit status on: the lines are the verdict.
+  grep -E "^(#|ok|not ok|info) " "$out" || true
+  [[ $(grep -c '^ok - stop removes the icon' "$out") == 2 ]] || { echo "not ok - a run did not finish"; cat "$out"; exit 1; }
+  ! grep -q '^not ok - ' "$out"
+  exit $?
 fi
 
 if [[ $mode == putty ]]; then
