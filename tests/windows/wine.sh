@@ -71,7 +71,7 @@ if [[ $mode == prefix ]]; then
   timeout 60 wineserver -w || true
   [[ -f $WINEPREFIX/system.reg ]] || { echo "wineboot made no prefix"; exit 1; }
   # A persistent server, so each program starts in tens of milliseconds.
-  wineserver -p 2>/dev/null || true
+  wineserver -p >/dev/null 2>&1 </dev/null || true
   echo "prefix ready: $WINEPREFIX"
   exit 0
 fi
@@ -90,7 +90,14 @@ exe=$work/wine_layer_check.exe
 if [[ $mode == run ]]; then
   prog=$work/$1.exe; shift
   [[ -f $prog ]] || { echo "no $prog: the build step did not run"; exit 1; }
-  exec timeout 120 wine "$prog" "$@"
+  # Output goes through a file: Wine's helpers (explorer, services) that a program starts may
+  # outlive it holding whatever output it had, and a reader would then wait for them too.
+  out=$(mktemp)
+  trap 'rm -f "$out"' EXIT
+  status=0
+  timeout 120 wine "$prog" "$@" >"$out" 2>&1 </dev/null || status=$?
+  cat "$out"
+  exit "$status"
 fi
 
 if [[ $mode == desktop ]]; then
@@ -101,9 +108,9 @@ if [[ $mode == desktop ]]; then
   out=$(mktemp)
   trap 'rm -f "$out"' EXIT
   echo "# without a display" >"$out"
-  DISPLAY= WAYLAND_DISPLAY= timeout 120 wine explorer "/desktop=morvane-headless-$$" "$prog" headless >>"$out" 2>&1 || true
+  DISPLAY= WAYLAND_DISPLAY= timeout 120 wine explorer "/desktop=morvane-headless-$$" "$prog" headless >>"$out" 2>&1 </dev/null || true
   echo "# on Xvfb" >>"$out"
-  timeout 120 xvfb-run -a wine explorer "/desktop=morvane-xvfb-$$,800x600" "$prog" display >>"$out" 2>&1 || true
+  timeout 120 xvfb-run -a wine explorer "/desktop=morvane-xvfb-$$,800x600" "$prog" display >>"$out" 2>&1 </dev/null || true
   # explorer does not pass the program's exit status on: the lines are the verdict.
   grep -E "^(#|ok|not ok|info) " "$out" || true
   [[ $(grep -c '^ok - stop removes the icon' "$out") == 2 ]] || { echo "not ok - a run did not finish"; cat "$out"; exit 1; }
@@ -123,7 +130,7 @@ if [[ $mode == putty ]]; then
   root='HKCU\Software\SimonTatham\PuTTY\Sessions'
   timeout 30 wine reg delete "$root" /f >/dev/null 2>&1 || true
   add() {  # key-name value-name type data
-    timeout 30 wine reg add "$root\\$1" /v "$2" /t "$3" /d "$4" /f >/dev/null
+    timeout 30 wine reg add "$root\\$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1 </dev/null
     printf '%s=%s\n' "$2" "$4" >>"$store/sessions/$1"
   }
   add 'lab%20router' HostName REG_SZ 192.0.2.1
@@ -143,9 +150,10 @@ if [[ $mode == putty ]]; then
   # A value the import does not read is left out by both.
   add 'serial%20COM3' FontHeight REG_DWORD 12
   # A session with no values at all is still a record.
-  timeout 30 wine reg add "$root\\empty" /f >/dev/null
+  timeout 30 wine reg add "$root\\empty" /f >/dev/null 2>&1 </dev/null
   : >"$store/sessions/empty"
-  win=$(timeout 120 wine "$exe" putty | tr -d '\r')
+  timeout 120 wine "$exe" putty >"$store/registry.json" </dev/null
+  win=$(tr -d '\r' <"$store/registry.json")
   posix=$("$dumper" "$store/sessions")
   echo "registry:   $win"
   echo "file store: $posix"
