@@ -29,7 +29,7 @@ layer_sources=(
 libs=(-lole32 -lshell32 -luuid -ldwmapi -lsetupapi -ladvapi32 -luser32 -lws2_32)
 
 if [[ $mode == build ]]; then
-  src=$1 json=$2 work=$3
+  src=$1 json=$2 work=$(realpath -m "$3")
   command -v "$cxx" >/dev/null || skip "$cxx not found (apt package g++-mingw-w64-x86-64)"
   mkdir -p "$work/include" "$work/obj"
   # Only nlohmann's folder: the host's /usr/include must not reach MinGW.
@@ -57,7 +57,7 @@ if [[ $mode == build ]]; then
   exit 0
 fi
 
-work=$1; shift
+work=$(realpath -m "$1"); shift
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 # No Mono or Gecko download prompts while the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="

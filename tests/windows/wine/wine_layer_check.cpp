@@ -362,6 +362,25 @@ void check_conpty() {
   } catch (const std::runtime_error&) {
     check(true, "send after close throws");
   }
+  {
+    // A program that writes to its standard handles rather than opening the console: Windows
+    // shows its output through the pseudo-console; Wine 8 gives it the parent's handles instead
+    // (its echo then lands in this program's own output).
+    LocalShellOptions c;
+    c.shell = "custom";
+    c.custom_command = "cmd.exe /c echo standard-output-marker";
+    auto cmd_shell = make_local_shell(c);
+    try {
+      cmd_shell->connect();
+      std::string cmd_seen;
+      std::string how_cmd = read_until(*cmd_shell, "standard-output-marker", 3s, cmd_seen);
+      std::printf("info - cmd.exe /c echo through the pseudo-console: %s\n",
+                  how_cmd == "found" ? "its output arrived" : "its output did not arrive");
+      cmd_shell->close();
+    } catch (const std::exception& e) {
+      std::printf("info - cmd.exe in a pseudo-console did not start: %s\n", e.what());
+    }
+  }
   LocalShellOptions missing;
   missing.shell = "no-such-shell";
   try {
