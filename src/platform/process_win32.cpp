@@ -1,6 +1,7 @@
 // Child processes on Windows: a hidden window, pipes, and a job object for the time limit.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -208,7 +209,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(opts.timeout_sec));
   auto ms_left = [&]() -> DWORD {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    return left > 0 ? static_cast<DWORD>(left) : 0;
+    // Long limits stay below INFINITE rather than wrapping around.
+    return left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
   };
   ProcessResult res;
   // As on POSIX, the run lasts until the output ends: a descendant still holding the pipes after

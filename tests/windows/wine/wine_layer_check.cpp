@@ -163,6 +163,13 @@ void check_processes() {
           "stderr is captured apart from stdout", r.err);
   }
   {
+    // 2^32 ms and a little: a limit that would wrap around to zero in a 32-bit wait.
+    ProcessOptions o;
+    o.timeout_sec = 4294967.3;
+    auto r = run_process({self, "child-window"}, o);
+    check(!r.timed_out && r.exit_code == 0, "a limit longer than 49 days does not wrap around");
+  }
+  {
     auto r = run_process({self, "child-window"});
     check(r.out.find("show=0 flags=1") != std::string::npos, "the child starts with a hidden window (SW_HIDE)", r.out);
   }
