@@ -251,7 +251,7 @@ std::optional<std::vector<std::string>> run_dialog(HWND owner, const std::string
   dlg->GetOptions(&opts);
   dlg->SetOptions(opts | FOS_FORCEFILESYSTEM | extra);
   dlg->SetTitle(widen(title).c_str());
-  // The spec strings must outlive SetFileTypes.
+  // The filter strings must outlive SetFileTypes.
   std::vector<std::wstring> names, specs;
   for (const auto& f : filters) {
     std::string joined;
