@@ -1,7 +1,10 @@
 // Child processes on Windows: a hidden window, pipes, and a job object for the time limit.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -29,6 +32,82 @@ std::wstring quote_arg(const std::wstring& a) {
   q.append(bs * 2, L'\\');
   q += L'"';
   return q;
+}
+
+// Output collected by reader threads that may outlive the call that started them.
+struct PipeState {
+  std::mutex mu;
+  std::condition_variable cv;
+  int readers_left = 2;
+  std::string out, err;
+
+  // True when both readers reached the end of their pipe within ms milliseconds.
+  bool wait_readers(DWORD ms) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return readers_left == 0; });
+  }
+};
+
+struct ReaderArgs {
+  std::shared_ptr<PipeState> state;
+  HANDLE pipe;
+  bool is_err;
+};
+
+void start_reader(const std::shared_ptr<PipeState>& state, HANDLE pipe, bool is_err) {
+  auto* args = new ReaderArgs{state, pipe, is_err};
+  auto body = [](LPVOID p) -> DWORD {
+    std::unique_ptr<ReaderArgs> a(static_cast<ReaderArgs*>(p));
+    char buf[8192];
+    DWORD n = 0;
+    while (ReadFile(a->pipe, buf, sizeof buf, &n, nullptr) && n > 0) {
+      std::lock_guard<std::mutex> lock(a->state->mu);
+      (a->is_err ? a->state->err : a->state->out).append(buf, n);
+    }
+    CloseHandle(a->pipe);
+    std::lock_guard<std::mutex> lock(a->state->mu);
+    --a->state->readers_left;
+    a->state->cv.notify_all();
+    return 0;
+  };
+  HANDLE t = CreateThread(nullptr, 0, body, args, 0, nullptr);
+  if (t) {
+    CloseHandle(t);
+    return;
+  }
+  // No thread: the pipe is not read; count it as ended so the caller does not wait on it.
+  CloseHandle(pipe);
+  delete args;
+  std::lock_guard<std::mutex> lock(state->mu);
+  --state->readers_left;
+}
+
+struct WriterArgs {
+  HANDLE pipe;
+  std::string data;
+};
+
+// The input goes in on its own thread, so a child that never reads it cannot stall the time limit.
+void start_writer(const std::shared_ptr<PipeState>&, HANDLE pipe, const std::string& data) {
+  auto* args = new WriterArgs{pipe, data};
+  auto body = [](LPVOID p) -> DWORD {
+    std::unique_ptr<WriterArgs> a(static_cast<WriterArgs*>(p));
+    size_t done = 0;
+    while (done < a->data.size()) {
+      DWORD n = 0;
+      if (!WriteFile(a->pipe, a->data.data() + done, static_cast<DWORD>(a->data.size() - done), &n, nullptr)) break;
+      done += n;
+    }
+    CloseHandle(a->pipe);
+    return 0;
+  };
+  HANDLE t = CreateThread(nullptr, 0, body, args, 0, nullptr);
+  if (t) {
+    CloseHandle(t);
+    return;
+  }
+  CloseHandle(pipe);
+  delete args;
 }
 }  // namespace
 
@@ -72,10 +151,13 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     return res;
   }
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE out_r, out_w, err_r, err_w, in_r, in_w;
-  CreatePipe(&out_r, &out_w, &sa, 0);
-  CreatePipe(&err_r, &err_w, &sa, 0);
-  CreatePipe(&in_r, &in_w, &sa, 0);
+  HANDLE out_r = nullptr, out_w = nullptr, err_r = nullptr, err_w = nullptr, in_r = nullptr, in_w = nullptr;
+  if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&err_r, &err_w, &sa, 0) || !CreatePipe(&in_r, &in_w, &sa, 0)) {
+    DWORD e = GetLastError();
+    for (HANDLE h : {out_r, out_w, err_r, err_w, in_r, in_w})
+      if (h) CloseHandle(h);
+    throw std::runtime_error("[WinError " + std::to_string(e) + "] CreatePipe");
+  }
   SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(in_w, HANDLE_FLAG_INHERIT, 0);
@@ -115,46 +197,43 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   ProcessKillAccess::started(killer, job);
   ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
-  if (opts.input) {
-    DWORD w = 0;
-    WriteFile(in_w, opts.input->data(), static_cast<DWORD>(opts.input->size()), &w, nullptr);
-  }
-  CloseHandle(in_w);
+  // The readers and the writer own their state: a descendant outside the job could keep a pipe
+  // open past our return, and its thread must then not write into a finished call.
+  auto state = std::make_shared<PipeState>();
+  start_reader(state, out_r, false);
+  start_reader(state, err_r, true);
+  if (opts.input) start_writer(state, in_w, *opts.input);
+  else CloseHandle(in_w);
+
+  using clock = std::chrono::steady_clock;
+  auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(opts.timeout_sec));
+  auto ms_left = [&]() -> DWORD {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+    // Long limits stay below INFINITE rather than wrapping around.
+    return left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
+  };
   ProcessResult res;
-  auto drain = [](HANDLE h, std::string* into) {
-    char buf[8192];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
-  };
-  struct Ctx {
-    HANDLE h;
-    std::string* s;
-    decltype(drain)* f;
-  };
-  Ctx c_out{out_r, &res.out, &drain}, c_err{err_r, &res.err, &drain};
-  auto thunk = [](LPVOID p) -> DWORD {
-    auto* c = static_cast<Ctx*>(p);
-    (*c->f)(c->h, c->s);
-    return 0;
-  };
-  HANDLE th[2] = {CreateThread(nullptr, 0, thunk, &c_out, 0, nullptr), CreateThread(nullptr, 0, thunk, &c_err, 0, nullptr)};
-  DWORD wr = WaitForSingleObject(pi.hProcess, static_cast<DWORD>(opts.timeout_sec * 1000));
-  if (wr == WAIT_TIMEOUT) {
-    res.timed_out = true;
+  // As on POSIX, the run lasts until the output ends: a descendant still holding the pipes after
+  // the child exited counts against the same limit.
+  bool ended = WaitForSingleObject(pi.hProcess, ms_left()) == WAIT_OBJECT_0 && state->wait_readers(ms_left());
+  if (!ended) {
+    res.timed_out = !(killer && killer->requested());
     TerminateJobObject(job, 1);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    WaitForSingleObject(pi.hProcess, 5000);
+    // What was already written is still collected; a zero grace only lets the readers see the break.
+    state->wait_readers(opts.kill_grace_sec > 0 ? static_cast<DWORD>(opts.kill_grace_sec * 1000) : 200);
   }
   ProcessKillAccess::finished(killer);
   if (killer && killer->requested() && !res.timed_out) res.killed = true;
-  WaitForMultipleObjects(2, th, TRUE, opts.kill_grace_sec > 0 ? static_cast<DWORD>(opts.kill_grace_sec * 1000) : 5000);
-  CloseHandle(th[0]);
-  CloseHandle(th[1]);
+  {
+    std::lock_guard<std::mutex> lock(state->mu);
+    res.out = state->out;
+    res.err = state->err;
+  }
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   res.exit_code = static_cast<int>(code);
   CloseHandle(pi.hProcess);
-  CloseHandle(out_r);
-  CloseHandle(err_r);
   CloseHandle(job);
   return res;
 }

@@ -14,6 +14,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -24,6 +27,49 @@ extern char** environ;
 namespace morvane::testing {
 
 using Clock = std::chrono::steady_clock;
+
+inline bool have_program(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+// Polls cond every 20 ms until it holds (true) or `seconds` pass (false).
+template <class Cond>
+bool wait_until(Cond&& cond, double seconds) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    if (cond()) return true;
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Whether something listens on 127.0.0.1:port (the kernel's own table, no helper program):
+// peers started in the background are waited for before a tab connects to them.
+inline bool listening(int port) {
+  std::ifstream tcp("/proc/net/tcp");
+  char want[16];
+  std::snprintf(want, sizeof want, "0100007F:%04X", port);
+  std::string line;
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local == want && state == "0A") return true;
+  }
+  return false;
+}
+
+// Reads from a descriptor until needle arrives (true) or the deadline passes.
+inline bool fd_read_until(int fd, std::string& got, const std::string& needle, double seconds = 10) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (got.find(needle) == std::string::npos && Clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char buf[4096];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got.find(needle) != std::string::npos;
+}
 
 inline int free_port() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);

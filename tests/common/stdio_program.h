@@ -110,6 +110,15 @@ class StdioProgram {
     return n;
   }
 
+  // The page calls that contain needle, for failure messages.
+  std::vector<std::string> pages_with(const std::string& needle) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::string> out;
+    for (auto& p : pages_)
+      if (p.find(needle) != std::string::npos) out.push_back(p);
+    return out;
+  }
+
   bool page_has(const std::string& needle, double seconds = 20) {
     return wait_for([&] { return page_count(needle) > 0; }, seconds);
   }

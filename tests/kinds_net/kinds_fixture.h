@@ -3,10 +3,7 @@
 // page's scripts recorded, the terminal drained; peers on 127.0.0.1 with deadlines.
 #include <termios.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "app_fixture.h"
@@ -14,38 +11,6 @@
 #include "peer.h"
 
 namespace morvane::testing {
-
-inline bool have_program(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
-
-// Whether something listens on 127.0.0.1:port (the kernel's own table, no helper program):
-// peers started in the background are waited for before a tab connects to them.
-inline bool listening(int port) {
-  std::ifstream tcp("/proc/net/tcp");
-  char want[16];
-  std::snprintf(want, sizeof want, "0100007F:%04X", port);
-  std::string line;
-  while (std::getline(tcp, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (local == want && state == "0A") return true;
-  }
-  return false;
-}
-
-// Reads from a descriptor until needle arrives (true) or the deadline passes.
-inline bool fd_read_until(int fd, std::string& got, const std::string& needle, double seconds = 10) {
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (got.find(needle) == std::string::npos && Clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    char buf[4096];
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    got.append(buf, static_cast<size_t>(n));
-  }
-  return got.find(needle) != std::string::npos;
-}
 
 inline void fd_write(int fd, const std::string& s) {
   ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));

@@ -1,12 +1,10 @@
 // Telnet serial against ser2net on a socat PTY pair, Rlogin against in.rlogind started
 // inetd-style, SUPDUP against a server written here from RFC 734, all through the
-// application; and one raw tab through the whole program over stdio.
+// application.
 #include <stdlib.h>
 
-#include <fstream>
-
 #include "kinds_fixture.h"
-#include "stdio_program.h"
+#include "net_servers.h"
 #include "telnet/supdup_protocol.h"
 
 namespace morvane::testing {
@@ -14,27 +12,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool wait_listening(int port) {
-  return AppFixture::eventually([&] { return listening(port); });
-}
-
 TEST_F(NetKindTest, TelnetSerialSetsTheRemotePortAndCarriesBytesBothWays) {
   MORVANE_REQUIRE_PEER(have_program("/usr/sbin/ser2net"), "ser2net");
   MORVANE_REQUIRE_PEER(have_program("/usr/bin/socat"), "socat");
-  const fs::path a = dir.path / "ttyA", b = dir.path / "ttyB";
-  Child pair({"/usr/bin/socat", "PTY,link=" + a.string() + ",raw,echo=0", "PTY,link=" + b.string() + ",raw,echo=0"},
-             "/dev/null");
-  ASSERT_TRUE(eventually([&] { return fs::exists(a) && fs::exists(b); })) << "socat made no PTY pair";
-  const int port = free_port();
-  {
-    std::ofstream conf(dir.path / "ser2net.yaml");
-    conf << "connection: &c1\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n  connector: serialdev,"
-         << a.string() << ",9600n81,local\n";
-  }
-  Child ser2net({"/usr/sbin/ser2net", "-n", "-d", "-c", (dir.path / "ser2net.yaml").string(), "-P",
-                 (dir.path / "ser2net.pid").string()},
-                "/dev/null");
-  ASSERT_TRUE(wait_listening(port)) << "ser2net is not listening";
+  PtyPair pair(dir.path);
+  ASSERT_TRUE(pair.ok()) << "socat made no PTY pair";
+  const fs::path& a = pair.a;
+  const fs::path& b = pair.b;
+  Ser2net ser2net(dir.path, "telnet(rfc2217)", "serialdev," + a.string() + ",9600n81,local");
+  ASSERT_TRUE(ser2net.ok()) << "ser2net is not listening";
+  const int port = ser2net.port;
   std::string tab = open({{"name", "ts"}, {"protocol", "telnet-serial"}, {"host", "127.0.0.1"}, {"port", port},
                           {"serial_baud", "19200"}, {"serial_bits", 8}, {"serial_parity", "O"},
                           {"serial_stop", "2"}, {"serial_flow", "R"}, {"line_code_page", "ISO-8859-1"}});
@@ -74,28 +61,11 @@ TEST_F(NetKindTest, TelnetSerialSetsTheRemotePortAndCarriesBytesBothWays) {
 
 const char* const kPassword = "Rl-kind-60413";
 
-// A login account that exists for the life of the test (no existing account is touched).
-class TestAccount {
- public:
-  explicit TestAccount(std::string name) : name_(std::move(name)) {
-    ::system(("userdel -r " + name_ + " >/dev/null 2>&1").c_str());
-    ok_ = ::system(("useradd -m -s /bin/sh " + name_ + " >/dev/null 2>&1 && echo '" + name_ + ":" + kPassword +
-                    "' | chpasswd")
-                       .c_str()) == 0;
-  }
-  ~TestAccount() { ::system(("userdel -r " + name_ + " >/dev/null 2>&1").c_str()); }
-  bool ok() const { return ok_; }
-
- private:
-  std::string name_;
-  bool ok_ = false;
-};
-
 TEST_F(NetKindTest, RloginLogsInFromAReservedPortAndSendsWindowSizesOnceAsked) {
   MORVANE_REQUIRE_PEER(have_program("/usr/sbin/in.rlogind"), "rsh-redone-server");
   if (::geteuid() != 0) GTEST_SKIP() << "rlogind needs a reserved source port (root)";
   const std::string user = "mvkind" + std::to_string(::getpid() % 100000);
-  TestAccount account(user);
+  TestAccount account(user, kPassword);
   ASSERT_TRUE(account.ok()) << "could not create the test account";
   Listener listener;
   std::string tab = open({{"name", "rl"}, {"protocol", "rlogin"}, {"host", "127.0.0.1"}, {"port", listener.port},
@@ -142,36 +112,6 @@ TEST_F(NetKindTest, RloginSendsItsHandshakeAndShowsTheServersRefusal) {
   EXPECT_EQ(page.count("Connection ended"), 0u);
 }
 
-// The server half of the SUPDUP start-up, from RFC 734: the count word, the words it counts,
-// then 0300 0302, the location and a NUL.
-struct SupdupStartup {
-  std::vector<std::uint64_t> words;
-  std::string location;
-};
-
-SupdupStartup read_startup(int fd) {
-  SupdupStartup s;
-  std::string in;
-  EXPECT_TRUE(fd_read_until(fd, in, std::string("\300\302", 2), 10));
-  // Then the NUL that ends the location (words may hold zero bytes, so look past 0300 0302).
-  const auto until = Clock::now() + 5s;
-  while (in.find('\0', in.find("\300\302")) == std::string::npos && Clock::now() < until) {
-    std::string more;
-    fd_read_until(fd, more, "\x01never", 0.1);
-    in += more;
-  }
-  for (char c : in.substr(0, in.find("\300\302"))) EXPECT_LT(static_cast<std::uint8_t>(c), 0100) << "not 6-bit";
-  const std::uint64_t count = telnet::SupdupProtocol::read_word(in.substr(0, 6));
-  EXPECT_EQ(count & 0777777, 0u);
-  const std::uint64_t n = (std::uint64_t{1} << 18) - (count >> 18);
-  for (std::uint64_t i = 0; i < n && 6 + 6 * (i + 1) <= in.size(); ++i)
-    s.words.push_back(telnet::SupdupProtocol::read_word(in.substr(6 + 6 * i, 6)));
-  const size_t loc = in.find("\300\302") + 2;
-  EXPECT_EQ(loc, 6 + 6 * n + 2) << "location not right after the words";
-  s.location = in.substr(loc, in.find('\0', loc) - loc);
-  return s;
-}
-
 TEST_F(NetKindTest, SupdupSendsItsTerminalParametersDecodesUtf8AndSizesOnlyLocally) {
   using P = telnet::SupdupProtocol;
   Listener listener;
@@ -182,7 +122,7 @@ TEST_F(NetKindTest, SupdupSendsItsTerminalParametersDecodesUtf8AndSizesOnlyLocal
   ASSERT_TRUE(connected(tab));
   EXPECT_EQ(page.count(info(tab, "Connecting to 127.0.0.1:" + std::to_string(listener.port) +
                                      " (SUPDUP, charset=its, more=off, scroll=on)...", false)), 1u);
-  SupdupStartup s = read_startup(fd);
+  SupdupStartup s = read_supdup_startup(fd);
   ASSERT_EQ(s.words.size(), 6u);
   EXPECT_EQ(s.words[0], 7u);  // TCTYP: SUPDUP
   EXPECT_TRUE((s.words[1] & P::TOSAI) && (s.words[1] & P::TOSA1)) << "ITS characters not announced";
@@ -204,30 +144,6 @@ TEST_F(NetKindTest, SupdupSendsItsTerminalParametersDecodesUtf8AndSizesOnlyLocal
   EXPECT_TRUE(fd_read_until(fd, typed, "a\x1c\x1c", 5)) << Json(typed).dump();
   ::close(fd);
   expect_ended_once(tab);
-}
-
-TEST(NetKindStdio, ARawTabOverTheWholeProgram) {
-  MORVANE_REQUIRE_PEER(have_program("/usr/bin/socat"), "socat");
-  TempDir dir;
-  const int port = free_port();
-  auto echo = std::make_unique<Child>(
-      std::vector<std::string>{"/usr/bin/socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
-                               "PIPE"},
-      "/dev/null");
-  ASSERT_TRUE(wait_listening(port));
-  StdioProgram prog(dir.path / "data", {.env = {}, .err_file = dir.path / "stderr.txt"});
-  Json sess = {{"name", "echo"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", port}};
-  std::string sid = prog.call("save_session", {sess})["id"].get<std::string>();
-  std::string tab = prog.call("connect_session", {sid})["tab_id"].get<std::string>();
-  ASSERT_TRUE(prog.page_has("terminalConnected(\"" + tab + "\")"));
-  EXPECT_TRUE(prog.page_has("(Raw)..."));
-  EXPECT_TRUE(prog.call("send_input", {tab, "ping ✓\r\n"}).get<bool>());
-  EXPECT_EQ(prog.read_until(tab, "\r\n"), "ping ✓\r\n");
-  EXPECT_FALSE(prog.call("resize_pty", {tab, 30, 100}).get<bool>());
-  echo.reset();
-  EXPECT_TRUE(prog.page_has("Connection ended"));
-  EXPECT_FALSE(prog.call("get_runtime_state")["tabs"][0]["alive"].get<bool>());
-  prog.call("close_tab", {tab});
 }
 
 }  // namespace

@@ -83,8 +83,24 @@ wineserver -p5 2>"$run_dir/wineserver.log" || true
 wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\MorvaneTest5' /t REG_SZ /d COM5 /f \
   >/dev/null 2>&1 || echo "could not register COM5 in SERIALCOMM"
 
+# Answers the program's requests for the PTY's line settings (see the check program).
+mkdir -p "$run_dir/handshake"
+(
+  for _ in $(seq 3000); do
+    for req in "$run_dir"/handshake/stty-request-*; do
+      [[ -e $req ]] || continue
+      n=${req##*-}
+      stty -F "$run_dir/ttyA" -a >"$run_dir/handshake/answer.tmp" 2>&1 || true
+      mv "$run_dir/handshake/answer.tmp" "$run_dir/handshake/stty-answer-$n"
+      rm -f "$req"
+    done
+    sleep 0.02
+  done
+) &
+pids+=($!)
+
 set +e
-timeout 120 wine "$exe" COM5 COM9
+timeout 120 wine "$exe" COM5 COM9 "Z:${run_dir//\//\\}\\handshake"
 status=$?
 set -e
 exit $status

@@ -4,6 +4,7 @@
 // arrive. The live run is recorded and replayed.
 #include <gtest/gtest.h>
 
+#include "../common/net_servers.h"
 #include "peer.h"
 #include "replay.h"
 #include "telnet/rlogin_protocol.h"
@@ -35,28 +36,13 @@ void apply(RloginProtocol& p, const Step& s) {
   }
 }
 
-// A login account that exists for the life of the test.
-class TestAccount {
- public:
-  explicit TestAccount(std::string name) : name_(std::move(name)) {
-    std::system(("userdel -r " + name_ + " >/dev/null 2>&1").c_str());
-    ok_ = std::system(("useradd -m -s /bin/sh " + name_ + " >/dev/null 2>&1 && echo '" + name_ + ":" +
-                       kPassword + "' | chpasswd")
-                          .c_str()) == 0;
-  }
-  ~TestAccount() { std::system(("userdel -r " + name_ + " >/dev/null 2>&1").c_str()); }
-  bool ok() const { return ok_; }
-
- private:
-  std::string name_;
-  bool ok_ = false;
-};
+using morvane::testing::TestAccount;
 
 TEST(RlogindLive, handshake_user_terminal_and_window_size_arrive) {
   REQUIRE_PEER("/usr/sbin/in.rlogind");
   if (::geteuid() != 0) GTEST_SKIP() << "rlogind needs a reserved source port (root)";
   const std::string user = "morvanerl" + std::to_string(::getpid() % 100000);
-  TestAccount account(user);
+  TestAccount account(user, kPassword);
   ASSERT_TRUE(account.ok()) << "could not create the test account";
   // inetd-style: the connection is accepted here and handed to the server as its stdio.
   Listener listener;

@@ -40,6 +40,11 @@ void NetConnection::close() noexcept {
 
 bool NetConnection::connect_socket(const std::string& host, int port, int timeout_sec, const std::string& fail_key,
                                    bool reserved_source_port) {
+  // The resolver's words for an empty name ("Name or service not known") would not say what is wrong.
+  if (host.empty()) {
+    if (!closing()) fail(fail_key, "no host name given");
+    return false;
+  }
   platform::Socket s;
   try {
     const milliseconds limit = seconds(timeout_sec > 0 ? timeout_sec : 15);
@@ -209,7 +214,12 @@ platform::Socket connect_from_reserved_port(const std::string& host, int port, m
 #else
   const auto deadline = steady_clock::now() + timeout;
   const std::string context = "connecting to " + host + ":" + std::to_string(port);
-  auto addrs = platform::resolve(host, port);
+  std::vector<platform::Address> addrs;
+  try {
+    addrs = platform::resolve(host, port);
+  } catch (const platform::NetError& e) {
+    throw platform::NetError(context, e.code(), e.reason());  // worded as the other kinds' failures
+  }
   int last_error = 0;
   bool bound_any = false;
   for (const auto& a : addrs) {

@@ -5,6 +5,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/net.h"
 
@@ -94,6 +95,26 @@ int main() {
                 e.code() != 0,
             std::string("connecting to a closed port is refused: ") + e.what());
     }
+
+    // A listener whose queue is full drops new handshakes: the connect is never answered and
+    // only the time limit ends it.
+    Listener full = listen_loopback(0, 0);
+    const int full_port = full.local_port();
+    std::vector<Socket> queued;
+    std::string timeout_text;
+    double took = 0;
+    for (int i = 0; i < 8 && timeout_text.empty(); ++i) {
+      auto start = std::chrono::steady_clock::now();
+      try {
+        queued.push_back(connect_tcp("127.0.0.1", full_port, 300ms));
+      } catch (const NetError& e) {
+        timeout_text = e.what();
+        took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      }
+    }
+    check(timeout_text == "connecting to 127.0.0.1:" + std::to_string(full_port) + ": timed out",
+          "a connect that is never answered ends at its time limit: " + timeout_text);
+    check(took >= 0.29 && took < 5, "the connect time limit is kept: " + std::to_string(took) + " s");
   } catch (const std::exception& e) {
     check(false, std::string("unexpected failure: ") + e.what());
   }

@@ -1,6 +1,8 @@
 // Runs the port driver over the real Windows calls (under Wine here) against
 // a PTY linked as a COM port whose far end upper-cases what it receives.
-// Usage: wine_serial_check.exe COM5 COM9   (COM9 must not exist)
+// Usage: wine_serial_check.exe COM5 COM9 [HANDSHAKE_DIR]   (COM9 must not exist)
+// With HANDSHAKE_DIR, the line settings are also read from the Unix side: the program leaves a
+// request file there and the script answers with `stty -a` of the PTY.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -14,6 +16,7 @@
 #include "serial/win32_serial.h"
 
 #include <chrono>
+#include <initializer_list>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -55,6 +58,36 @@ std::string read_until(Win32Serial& port, std::size_t count) {
     got += chunk;
   }
   return got;
+}
+
+// The PTY's settings as `stty -a` prints them, asked of the script through files in dir.
+std::string stty_of(const std::string& dir, int n) {
+  const std::string request = dir + "\\stty-request-" + std::to_string(n);
+  const std::string answer = dir + "\\stty-answer-" + std::to_string(n);
+  if (FILE* f = std::fopen(request.c_str(), "w")) std::fclose(f);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (FILE* f = std::fopen(answer.c_str(), "rb")) {
+      std::string text;
+      char buf[512];
+      for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+      std::fclose(f);
+      return text;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return "(no answer from stty)";
+}
+
+// The words that do not appear in the stty output as whole words; "" when all do.
+std::string missing_words(const std::string& stty, std::initializer_list<const char*> words) {
+  std::string missing;
+  std::string padded = " " + stty + " ";
+  for (char& c : padded)
+    if (c == ';' || c == '\n') c = ' ';
+  for (const char* w : words)
+    if (padded.find(std::string(" ") + w + " ") == std::string::npos) missing += std::string(" ") + w;
+  return missing;
 }
 
 }  // namespace
@@ -160,6 +193,43 @@ int main(int argc, char** argv) {
     check(again.is_open(), "reopen after close");
   } catch (const SerialError& e) {
     check(false, "reopen after close", e.what());
+  }
+
+  // The DCB fields reach the line: the PTY's own settings, read with stty from the Unix side.
+  // Linux's PTY driver keeps every PTY at cs8 and clears parenb whatever is asked, so there the
+  // baud rate, the stop bits and the odd/even choice are what can be seen; the data bits and
+  // the parity switch in the DCB are checked against the recording comm API in serial_tests.
+  if (argc > 3) {
+    struct Line {
+      const char* baud;
+      int bits;
+      const char* parity;
+      const char* stop;
+      std::initializer_list<const char*> words;
+    };
+    const Line lines[] = {
+        {"115200", 8, "N", "1", {"115200", "-cstopb", "-parodd", "-crtscts"}},
+        {"9600", 7, "E", "2", {"9600", "cstopb", "-parodd"}},
+        {"19200", 8, "O", "1", {"19200", "-cstopb", "parodd"}},
+    };
+    int n = 0;
+    for (const Line& l : lines) {
+      SerialParams q;
+      q.port = com;
+      q.baudrate = l.baud;
+      q.bytesize = l.bits;
+      q.parity = l.parity;
+      q.stopbits = l.stop;
+      std::string what = std::string(l.baud) + " " + std::to_string(l.bits) + l.parity + l.stop + " reaches the PTY";
+      try {
+        Win32Serial line(q, api);
+        std::string stty = stty_of(argv[3], n++);
+        std::string missing = missing_words(stty, l.words);
+        check(missing.empty(), what, missing.empty() ? stty.substr(0, stty.find(';')) : "missing" + missing + " in: " + stty);
+      } catch (const SerialError& e) {
+        check(false, what, e.what());
+      }
+    }
   }
 
   std::printf("%d passed, %d failed\n", passed, failed);
