@@ -1,9 +1,13 @@
 # Runs one libFuzzer program for RUNS executions (at most SECONDS) over its working and
 # seed corpora, and fails unless it got through all of them: a time cap reached first on a
 # slow machine would otherwise pass with fewer executions than asked for.
-# cmake -DPROG=... -DWORK=... -DSEEDS=... -DRUNS=... -DSECONDS=... -P run_fuzz.cmake
+# cmake -DPROG=... -DWORK=... -DSEEDS=... -DRUNS=... -DSECONDS=... [-DMAXLEN=...] -P run_fuzz.cmake
+set(len_arg)
+if(MAXLEN)
+  set(len_arg -max_len=${MAXLEN})
+endif()
 execute_process(
-  COMMAND "${PROG}" -runs=${RUNS} -max_total_time=${SECONDS} -timeout=20 -rss_limit_mb=2048
+  COMMAND "${PROG}" -runs=${RUNS} ${len_arg} -max_total_time=${SECONDS} -timeout=20 -rss_limit_mb=2048
           -print_final_stats=1 "${WORK}" "${SEEDS}"
   RESULT_VARIABLE rc
   OUTPUT_VARIABLE out
