@@ -89,6 +89,10 @@ class CommError : public SerialError {
   CommError(int code, const std::string& text) : SerialError(text, code) {}
 };
 
+// True for the errors of a port whose device went away (a pulled USB adapter, a closed PTY
+// pair): retrying the same handle cannot help, only reopening can.
+bool port_gone(int code) noexcept;
+
 struct OpenResult {
   Handle handle = kInvalidHandle;
   int error = 0;  // platform error number when handle is invalid

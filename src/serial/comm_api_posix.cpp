@@ -373,6 +373,8 @@ bool PosixCommApi::WaitReadable(Handle h, int timeout_ms) {
   return r != 0;  // data, a hang-up or an interruption: let the read tell
 }
 
+bool port_gone(int code) noexcept { return code == EIO || code == ENODEV || code == ENXIO; }
+
 std::shared_ptr<CommApi> default_comm_api() {
   static const std::shared_ptr<CommApi> api = std::make_shared<PosixCommApi>();
   return api;

@@ -168,4 +168,10 @@ std::shared_ptr<CommApi> default_comm_api() {
   return api;
 }
 
+// What ReadFile/WriteFile report once a USB serial adapter is pulled.
+bool port_gone(int code) noexcept {
+  return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND || code == ERROR_GEN_FAILURE ||
+         code == ERROR_DEVICE_REMOVED || code == ERROR_FILE_NOT_FOUND || code == ERROR_DEVICE_NOT_CONNECTED;
+}
+
 }  // namespace morvane::serial

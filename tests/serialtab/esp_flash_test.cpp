@@ -228,6 +228,17 @@ TEST_F(EspFlashTab, ALostPortIsRefusedAsNotSerial) {
   EXPECT_EQ(flash().esp_get_session_prefs("0000dead"), Json::object());
 }
 
+// A pulled adapter: the tab keeps trying to reopen the port, and flashing is refused at once
+// instead of starting a run that could only time out.
+TEST_F(EspFlashTab, AnUnpluggedBoardIsRefusedWhileTheTabReopens) {
+  const std::string tab = open_board("esp32");
+  cable->unplug();
+  ASSERT_TRUE(page.wait_for(info_script(tab, "info.serial_disconnect", {{"com", cable->a}}), 20));
+  EXPECT_EQ((start(tab, Json::array({{{"path", write_image("a.bin", firmware_bytes(4096, 1))}, {"offset", 0}}}))),
+            refused("esp.reason.not_serial"));
+  EXPECT_EQ(flash().esp_flash_start(tab, "esp-erase-flash", Json(), Json()), refused("esp.reason.not_serial"));
+}
+
 TEST(EspFlashOffsets, ReadsTheDialogsForms) {
   using kinds::parse_flash_offset;
   EXPECT_EQ(parse_flash_offset("0x10000"), 65536u);

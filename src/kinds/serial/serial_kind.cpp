@@ -193,9 +193,12 @@ class SerialConnection final : public Connection {
         try {
           chunk = ser->read(max_bytes);
         } catch (const std::exception& e) {
+          auto* se = dynamic_cast<const SerialError*>(&e);
           ++errors_;
           diag::err("[serial] read err #" + std::to_string(errors_) + ": " + e.what());
-          if (errors_ > 30) {
+          // A device that went away is let go at once, so nothing (a flash run, typing) is
+          // accepted for a port that cannot answer; other errors get a few retries.
+          if ((se && serial::port_gone(se->code())) || errors_ > 30) {
             diag::err("[serial] too many errors, will try to reopen");
             drop_port();
             continue;
