@@ -27,7 +27,7 @@ class TransferSniffer {
     bool started = false;
     bool receiver_waiting = false;  // a remote receiver (rz) waits for files: offer to send some
     std::string terminal;  // bytes that belong to the terminal
-    std::string transfer;  // bytes that belong to the new transfer
+    std::string transfer;  // bytes for the new transfer, after the header that started it
   };
   virtual Result feed(std::string_view bytes) = 0;
   virtual void reset() = 0;

@@ -62,7 +62,10 @@ class TransferComponent::Sniffer final : public TransferSniffer {
       }
     }
     out.terminal.assign(r.terminal);
-    out.transfer.assign(r.transfer);
+    // The receiver's start answers the ZRQINIT that started it. Handed over as well, it would be
+    // answered twice, and lrzsz's sz takes a second ZRINIT for a refusal of its first file
+    // header (and sends it again) or, arriving late, for the end of the file it is sending.
+    if (r.started) out.transfer.assign(r.transfer.substr(r.header_len));
     return out;
   }
   void reset() override {

@@ -90,7 +90,14 @@ void ZmodemReceiver::tick(uint64_t now_ms) {
     cancel("no answer from the sender");
     return;
   }
-  send(last_header_);
+  repeat_last();
+}
+
+// In the middle of a file the position asked for is the current one, not the one remembered
+// from when the file began: a stale ZRPOS would make the sender start over.
+void ZmodemReceiver::repeat_last() {
+  if (state_ == State::Receiving || state_ == State::Discard) send_hex(Header::at(ZRPOS, pos_));
+  else send(last_header_);
 }
 
 void ZmodemReceiver::send_rpos() {
@@ -103,8 +110,16 @@ void ZmodemReceiver::start_file(std::string_view info) {
   std::string name, reason;
   uint64_t size;
   bool size_known;
-  if (sink_) sink_->discard(), sink_.reset();
-  if (!parse_file_info(info, name, size, size_known) || !open_sink(name, reason)) {
+  bool named = parse_file_info(info, name, size, size_known);
+  if (sink_) {
+    // A header for another file while one is open: the sender gave that one up (the same
+    // header again only restarts it). Its loss must not pass for success.
+    if (!named || sanitize_name(name) != file_name_ || (size_known && size != file_total_))
+      failed_ = "the sender moved on before " + file_name_ + " was complete";
+    sink_->discard();
+    sink_.reset();
+  }
+  if (!named || !open_sink(name, reason)) {
     if (reason.empty()) reason = "the sender offered a file without a name";
     failed_ = reason;
     state_ = State::Init;
@@ -135,8 +150,9 @@ void ZmodemReceiver::on_header(const Header& h) {
       break;
     case ZDATA:
       if (!sink_) {
+        // No file is open, so this is a late repeat of data already settled (a file saved or
+        // skipped). Answering ZSKIP would make the sender skip the file it offers next.
         reader_.skip_to_header();
-        send_hex(Header::at(ZSKIP, 0), false);
       } else if (h.pos() == pos_) {
         state_ = State::Receiving;
       } else {
@@ -171,7 +187,7 @@ void ZmodemReceiver::on_header(const Header& h) {
       state_ = State::Command;
       break;
     case ZNAK:
-      send(last_header_);
+      repeat_last();
       break;
     case ZCAN:
     case ZABORT:

@@ -25,6 +25,7 @@ class ZmodemReceiver final : public Engine, private zm::FrameReader::Handler {
   void on_header(const zm::Header& h);
   void send_hex(const zm::Header& h, bool remember = true);
   void send_rpos();
+  void repeat_last();
   void start_file(std::string_view info);
 
   zm::FrameReader reader_;

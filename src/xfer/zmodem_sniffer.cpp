@@ -65,7 +65,7 @@ ZmodemSniffer::Result ZmodemSniffer::feed(std::string_view data) {
       // The "**" pad (two, as senders write it) before ZDLE belongs to the frame, not the screen.
       size_t start = at;
       while (start > 0 && at - start < 2 && p[start - 1] == '*') --start;
-      return {true, waiting, buf.substr(0, start), buf.substr(start)};
+      return {true, waiting, buf.substr(0, start), buf.substr(start), at - start + kHeaderLen};
     }
     if (m == Match::Partial) {
       size_t start = at;
@@ -73,13 +73,13 @@ ZmodemSniffer::Result ZmodemSniffer::feed(std::string_view data) {
       // Keep the tail (at most a header long) for the next chunk. held_ is a different
       // buffer from joined_, so the terminal view stays valid.
       held_.assign(buf.substr(start));
-      return {false, waiting, buf.substr(0, start), {}};
+      return {false, waiting, buf.substr(0, start), {}, 0};
     }
     // A receiver's ZRINIT stays on the screen, as a terminal without transfers would show it.
     if (m == Match::ReceiverWaiting) waiting = true;
     from = at + 1;
   }
-  return {false, waiting, buf, {}};
+  return {false, waiting, buf, {}, 0};
 }
 
 }  // namespace morvane::xfer

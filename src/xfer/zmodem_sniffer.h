@@ -19,6 +19,8 @@ class ZmodemSniffer {
     // the next feed() or reset().
     std::string_view terminal;  // bytes for the terminal, in order
     std::string_view transfer;  // from the recognised start onwards
+    // How much of `transfer` is the ZRQINIT header itself (pads, ZDLE, 'B' and the hex digits).
+    std::size_t header_len = 0;
   };
   ZmodemSniffer() = default;
   Result feed(std::string_view data);

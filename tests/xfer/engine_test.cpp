@@ -170,3 +170,91 @@ TEST(XYModemSender, answers_a_start_request_after_a_pause_and_repeats_a_lost_blo
   EXPECT_EQ(s.out.substr(269, 4), "data");
   EXPECT_FALSE(s.t->is_done());
 }
+
+namespace {
+// A ZMODEM sender played by hand, frame by frame, with what the receiver answers decoded.
+struct HandSender : zm::FrameReader::Handler {
+  zm::Encoder enc;
+  zm::FrameReader reader;
+  std::vector<zm::Header> answers;
+  Session& s;
+  explicit HandSender(Session& session) : s(session) {}
+  void on_item(const zm::FrameReader::Item& it) override {
+    if (it.kind == zm::FrameReader::Kind::Header) answers.push_back(it.header);
+  }
+  // Feeds bytes and returns the header types the receiver wrote in answer.
+  std::vector<uint8_t> give(const std::string& bytes, uint64_t now) {
+    size_t before = s.out.size(), seen = answers.size();
+    s.t->feed(bytes, now);
+    reader.feed(reinterpret_cast<const uint8_t*>(s.out.data() + before), s.out.size() - before, *this);
+    std::vector<uint8_t> types;
+    for (size_t i = seen; i < answers.size(); ++i) types.push_back(answers[i].type);
+    return types;
+  }
+  std::string file_header(const std::string& name, size_t size) {
+    std::string out, info = name + std::string(1, '\0') + std::to_string(size) + " 0 100644";
+    enc.bin_header(out, zm::Header::flags(zm::ZFILE, 1), true);
+    enc.subpacket(out, reinterpret_cast<const uint8_t*>(info.data()), info.size(), zm::ZCRCW, true);
+    return out;
+  }
+  std::string data(uint32_t pos, const std::string& bytes, uint8_t end = zm::ZCRCE) {
+    std::string out;
+    enc.bin_header(out, zm::Header::at(zm::ZDATA, pos), true);
+    enc.subpacket(out, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), end, true);
+    return out;
+  }
+  std::string header(uint8_t type, uint32_t pos = 0) {
+    std::string out;
+    enc.bin_header(out, zm::Header::at(type, pos), true);
+    return out;
+  }
+};
+using Types = std::vector<uint8_t>;
+}  // namespace
+
+// Frames that arrive late or twice on a real line (a repeat crossing our answer) never cost a
+// file, and a file the sender gives up on is not reported as received.
+TEST(ZmodemReceiver, late_and_repeated_frames_keep_every_file_and_report_what_was_lost) {
+  Session r("zmodem", "recv");
+  HandSender sz(r);
+  r.t->start(0);
+  EXPECT_EQ(sz.give(sz.file_header("one", 1), 10), Types{zm::ZRPOS});
+  EXPECT_EQ(sz.give(sz.data(0, "\x18") + sz.header(zm::ZEOF, 1), 20), Types{zm::ZRINIT});
+  EXPECT_EQ(read_file(r.dir.path / "one"), "\x18");
+  // The same file's data and end again, after it was saved: no answer that could make the
+  // sender skip the file it offers next.
+  EXPECT_EQ(sz.give(sz.data(0, "\x18"), 30), Types{});
+  EXPECT_EQ(sz.give(sz.header(zm::ZEOF, 1), 40), Types{zm::ZRINIT});
+
+  // A file header sent again (our answer was lost) restarts that file.
+  std::string two(3000, 'b');
+  EXPECT_EQ(sz.give(sz.file_header("two", two.size()), 50), Types{zm::ZRPOS});
+  EXPECT_EQ(sz.give(sz.file_header("two", two.size()), 70), Types{zm::ZRPOS});
+  EXPECT_EQ(sz.answers.back().pos(), 0u);
+  EXPECT_EQ(sz.give(sz.data(0, two.substr(0, 1000)), 80), Types{});
+  // A ZNAK or a time-out in the middle of a file asks for the byte reached, not the start.
+  EXPECT_EQ(sz.give(sz.header(zm::ZNAK), 90), Types{zm::ZRPOS});
+  EXPECT_EQ(sz.answers.back().pos(), 1000u);
+  r.t->tick(90 + 10000);
+  ASSERT_EQ(sz.give("", 10100), Types{});
+  EXPECT_TRUE(r.out.ends_with(std::string([&] {
+    std::string h;
+    sz.enc.hex_header(h, zm::Header::at(zm::ZRPOS, 1000));
+    return h;
+  }())));
+  EXPECT_EQ(sz.give(sz.data(1000, two.substr(1000)) + sz.header(zm::ZEOF, 3000), 10200), Types{zm::ZRINIT});
+  EXPECT_EQ(read_file(r.dir.path / "two"), two);
+
+  // The sender moves on from a file it started: the next one is received, the batch is not ok.
+  EXPECT_EQ(sz.give(sz.file_header("three", 5), 10300), Types{zm::ZRPOS});
+  EXPECT_EQ(sz.give(sz.file_header("four", 4), 10400), Types{zm::ZRPOS});
+  EXPECT_EQ(sz.give(sz.data(0, "four") + sz.header(zm::ZEOF, 4), 10500), Types{zm::ZRINIT});
+  EXPECT_EQ(sz.give(sz.header(zm::ZFIN), 10600), Types{zm::ZFIN});
+  r.t->feed("OO", 10700);
+  ASSERT_NE(r.done(), nullptr);
+  EXPECT_EQ((*r.done())["ok"], false);
+  EXPECT_NE((*r.done()).value("reason", "").find("three"), std::string::npos) << (*r.done()).dump();
+  EXPECT_EQ(read_file(r.dir.path / "four"), "four");
+  EXPECT_FALSE(std::filesystem::exists(r.dir.path / "three"));
+  EXPECT_FALSE(std::filesystem::exists(r.dir.path / "three.part"));
+}

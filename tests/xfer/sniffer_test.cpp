@@ -20,6 +20,7 @@ struct Collected {
   bool started = false;
   int waiting = 0;  // chunks that reported a waiting receiver
   std::string terminal, transfer;
+  std::string after_header;  // what the receiver is handed: the header itself is answered by its start
 };
 
 // Feeds the chunks and gathers the output; after a start, later chunks count as transfer bytes
@@ -29,11 +30,13 @@ Collected run(ZmodemSniffer& z, const std::vector<std::string>& chunks) {
   for (auto& ch : chunks) {
     if (c.started) {
       c.transfer += ch;
+      c.after_header += ch;
       continue;
     }
     auto r = z.feed(ch);
     c.terminal += r.terminal;
     c.transfer += r.transfer;
+    if (r.started) c.after_header = std::string(r.transfer.substr(r.header_len));
     c.started = r.started;
     c.waiting += r.receiver_waiting;
   }
@@ -62,6 +65,8 @@ TEST(ZmodemSniffer, header_split_at_every_position_is_recognised_and_no_byte_is_
       // Pads before the ZDLE may already have been shown when the cut fell right after them.
       EXPECT_EQ(c.terminal + c.transfer, all) << cut << "," << cut2;
       EXPECT_TRUE(c.transfer.ends_with(frame.substr(2) + after)) << cut;
+      // The header's trailer (CR, LF, XON) is noise to the receiver; nothing after it is lost.
+      EXPECT_EQ(c.after_header, "\r\x8a\x11" + after) << cut << "," << cut2;
       EXPECT_TRUE(c.terminal.starts_with(text)) << cut;
     }
   }
