@@ -23,7 +23,9 @@
 #include <thread>
 
 #include "hosts/desktop_host.h"
+#ifndef _WIN32
 #include "launcher/launcher.h"
+#endif
 #endif
 
 namespace {
@@ -134,12 +136,15 @@ int main(int argc, char** argv) {
   }
 
 #ifdef MORVANE_HAVE_DESKTOP
+  // Windows has no launcher: there no option opens the window itself.
+#ifndef _WIN32
   if (mode.empty()) {
     morvane::launcher::Options opt;
     opt.program = resources / "morvane";
     opt.data_dir = data;
     finish(morvane::launcher::run(opt));
   }
+#endif
   if (!morvane::DesktopHost::open_display()) {
     std::fputs("morvane: no desktop display could be opened (DISPLAY / WAYLAND_DISPLAY); "
                "run `morvane --serve` and open the address it prints in a browser\n",
