@@ -98,7 +98,7 @@ std::vector<platform::win::FileTypeFilter> to_win_filters(const std::vector<File
 }  // namespace
 
 struct DesktopHost::Impl : std::enable_shared_from_this<DesktopHost::Impl> {
-  HWND hwnd = nullptr;
+  std::atomic<HWND> hwnd{nullptr};  // read by the threads that post to the window
   Bridge* bridge = nullptr;
   std::function<bool()> on_closing;
   std::string page;
