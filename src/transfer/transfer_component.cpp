@@ -244,7 +244,7 @@ void TransferComponent::start_auto_receive(const std::string& tab_id) {
 }
 
 void TransferComponent::offer_send(const std::string& tab_id) {
-  if (tabs_.slot(tab_id) && !tabs_.slot(tab_id)->is_done()) return;
+  if (auto running = tabs_.slot(tab_id); running && !running->is_done()) return;
   services_.notice(tab_id, services_.text("info.zmodem_receiver_waiting"), false);
   if (!tabs_.window_exists()) return;
   try {

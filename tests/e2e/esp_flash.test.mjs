@@ -217,7 +217,7 @@ describe('flashing an ESP32 from its serial tab in the browser', () => {
     await waitForScreen(page, /typed-after-flash/);
   });
 
-  test('erasing asks first, and a lost port is refused in each language', async (t) => {
+  test('erasing asks first', async (t) => {
     if (!board) return t.skip('no emulated board');
     let panel = await openPanel('en');
     // Declining the confirmation sends nothing.
@@ -228,12 +228,6 @@ describe('flashing an ESP32 from its serial tab in the browser', () => {
     await ask.waitFor({ state: 'detached' });
     assert.equal(await page.locator('.esp-outcome').count(), 0);
 
-    await board.unplug();
-    await page.locator('.tab:not([data-state="connected"])', { hasText: 'ESP board' }).waitFor({ timeout: 15000 });
-    for (const lang of ['en', 'zh-Hant']) {
-      panel = await openPanel(lang);
-      await toastShows((await flashButton(panel, lang)).notSerial);
-    }
     await server.call('set_language', 'en');
   });
 });

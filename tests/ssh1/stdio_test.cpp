@@ -47,7 +47,8 @@ struct Ssh1Stdio : ::testing::Test {
            (error ? "true" : "false") + ")";
   }
   bool alive(const std::string& tab) {
-    for (const auto& t : prog.call("get_runtime_state")["tabs"])
+    const Json state = prog.call("get_runtime_state");  // the loop must not outlive it
+    for (const auto& t : state["tabs"])
       if (t["id"] == tab) return t["alive"].get<bool>();
     return false;
   }

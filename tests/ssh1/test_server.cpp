@@ -244,9 +244,8 @@ struct Server::Impl {
     }
     winsize ws = size_of(s.seen_.rows, s.seen_.cols);
     ::ioctl(m, TIOCSWINSZ, &ws);
-    const char* home = std::getenv("HOME");
-    std::vector<std::string> env_store = {"PATH=/usr/local/bin:/usr/bin:/bin", "PS1=$ ", "LANG=C.UTF-8",
-                                          std::string("HOME=") + (home ? home : "/tmp")};
+    // A fixed environment: the test's own may be changing on another thread (plink's HOME).
+    std::vector<std::string> env_store = {"PATH=/usr/local/bin:/usr/bin:/bin", "PS1=$ ", "LANG=C.UTF-8", "HOME=/tmp"};
     if (!s.seen_.term.empty()) env_store.push_back("TERM=" + s.seen_.term);
     std::vector<char*> envp;
     for (auto& e : env_store) envp.push_back(e.data());
