@@ -155,10 +155,10 @@ if [[ $mode == stdio ]]; then
   expect() {
     if grep -qxF -- "$1" "$out"; then echo "ok - $2"; else echo "not ok - $2 (no line $1)"; fail=1; fi
   }
-  expect '{"id":1,"ok":true,"result":"pong über stdin"}' "a call is answered with its id"
-  expect '{"id":"b","ok":false,"error":"missing op"}' "a request without op gets an error"
-  expect '{"id":3,"ok":true,"result":"pong"}' "the last line without a line end is answered"
-  grep -q '^{"id":null,"ok":false,"error":"invalid JSON: ' "$out" && echo "ok - broken JSON gets an error" ||
+  expect '{"id": 1, "ok": true, "result": "pong über stdin"}' "a call is answered with its id"
+  expect '{"id": "b", "ok": false, "error": "missing op"}' "a request without op gets an error"
+  expect '{"id": 3, "ok": true, "result": "pong"}' "the last line without a line end is answered"
+  grep -q '^{"id": null, "ok": false, "error": "invalid JSON: ' "$out" && echo "ok - broken JSON gets an error" ||
     { echo "not ok - broken JSON gets an error"; fail=1; }
   [[ $status == 0 ]] && echo "ok - end of input ends the host" || { echo "not ok - exit status $status"; fail=1; }
   exit "$fail"

@@ -93,7 +93,7 @@ void check_http() {
   std::string authority = "127.0.0.1:" + std::to_string(port);
   std::string page = get(port, "/?token=" + host.token(), authority);
   check(status_of(page) == 200 && body_of(page).find("the page") != std::string::npos &&
-            body_of(page).find("\"host\":\"browser\"") != std::string::npos,
+            body_of(page).find(R"("host": "browser")") != std::string::npos,
         "GET / with the token serves the page with its configuration", page.substr(0, 200));
   check(status_of(get(port, "/", authority)) == 403, "GET / without the token is refused");
   check(status_of(get(port, "/?token=" + std::string(64, '0'), authority)) == 403, "a wrong token is refused");
@@ -106,26 +106,47 @@ void check_http() {
                                              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
   std::string answer = body_of(call);
   while (!answer.empty() && answer.back() == '\n') answer.pop_back();
-  check(status_of(call) == 200 && answer == R"({"ok":true,"result":"över Winsock"})", "POST /bridge answers the call",
+  check(status_of(call) == 200 && answer == R"({"ok": true, "result": "över Winsock"})", "POST /bridge answers the call",
         answer);
 
   // Idle connections up to the limit, then one more: it gets 503 from the refusal path,
   // which reads and shuts a socket the library owns.
+  // Each sends half a request, so that the library waits for the rest instead of closing an
+  // idle connection after its keep-alive time.
+  std::this_thread::sleep_for(300ms);  // the connections above are let go
   std::vector<platform::Socket> idle;
-  for (int i = 0; i < 64; ++i) idle.push_back(platform::connect_tcp("127.0.0.1", port, 5s));
-  // The accepting thread takes them in order; the last one in means all 64 are counted.
-  std::this_thread::sleep_for(500ms);
+  for (int i = 0; i < 64; ++i) {
+    idle.push_back(platform::connect_tcp("127.0.0.1", port, 5s));
+    idle.back().send_all("GET /?token=" + host.token() + " HTTP/1.1\r\n");
+  }
+  // No wait here: one thread accepts in order and counts each connection before it takes the
+  // next, so the one below is counted after all 64, whenever that happens.
+  auto t0 = std::chrono::steady_clock::now();
   std::string refused = http_exchange(port, "");
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  // What the server did to the 64 meanwhile, for the record when this fails.
+  platform::PollSet set;
+  for (auto& s : idle) set.add(s.native(), platform::kReadable);
+  set.wait(0);
+  int closed = 0;
+  for (size_t i = 0; i < set.size(); ++i) closed += set.ready(i) != 0;
   check(status_of(refused) == 503 && body_of(refused) == "too many connections",
-        "past 64 open connections a new one gets 503", refused.substr(0, 60));
+        "past 64 open connections a new one gets 503",
+        refused.substr(0, 60) + " (" + std::to_string(closed) + " of the 64 ended by the server; answer after " +
+            std::to_string(took) + " s)");
   for (auto& s : idle) s.close();
   idle.clear();
 
   // A quit request (what Ctrl+C calls) ends the serving loop.
   HttpHost::prepare_signals();
   // Ctrl+C goes to the processes of a console; a program started without one makes its own.
-  AllocConsole();  // fails, harmlessly, when there is one
+  // A console of this program's own, which the event then goes to.
+  FreeConsole();
+  bool made = AllocConsole();
+  DWORD made_error = made ? 0 : GetLastError();
   bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
+  DWORD sent_error = sent ? 0 : GetLastError();
+  if (!sent) sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) != 0;
   auto ended = std::async(std::launch::async, [&] { loop.join(); });
   bool in_time = ended.wait_for(10s) == std::future_status::ready;
   if (!in_time) {
@@ -133,7 +154,8 @@ void check_http() {
     host.destroy();
     ended.wait();
   }
-  check(sent && in_time, "Ctrl+C ends the serving loop", sent ? "" : "no console to send it to");
+  check(sent && in_time, "Ctrl+C ends the serving loop",
+        sent ? "" : "no console to send it to (errors " + std::to_string(made_error) + ", " + std::to_string(sent_error) + ")");
   check(!host.exists(), "the host is gone after its loop");
 }
 
@@ -169,8 +191,8 @@ void check_stdio_quit() {
   release.set_value();
   bridge.wait_idle(5);
   std::string text = out.str();
-  check(text.find(R"({"id":1,"ok":true,"result":7})") != std::string::npos, "the call before the quit is answered", text);
-  check(text.find(R"({"id":2,"ok":false,"error":"cancelled: the program is quitting"})") != std::string::npos,
+  check(text.find(R"({"id": 1, "ok": true, "result": 7})") != std::string::npos, "the call before the quit is answered", text);
+  check(text.find(R"({"id": 2, "ok": false, "error": "cancelled: the program is quitting"})") != std::string::npos,
         "the call in flight is cancelled", text);
   CloseHandle(wr);
 }
