@@ -58,7 +58,7 @@ int usage(int code) {
 int main(int argc, char** argv) {
   std::string mode, data_dir;
   bool data_dir_given = false;
-  bool launched = false;  // the desktop window as the launcher's child
+  [[maybe_unused]] bool launched = false;  // the desktop window as the launcher's child (Linux)
   int port = 0;
   bool port_given = false;
   for (int i = 1; i < argc; ++i) {
