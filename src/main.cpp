@@ -23,7 +23,9 @@
 #include <thread>
 
 #include "hosts/desktop_host.h"
+#ifndef _WIN32
 #include "launcher/launcher.h"
+#endif
 #endif
 
 namespace {
@@ -56,7 +58,7 @@ int usage(int code) {
 int main(int argc, char** argv) {
   std::string mode, data_dir;
   bool data_dir_given = false;
-  bool launched = false;  // the desktop window as the launcher's child
+  [[maybe_unused]] bool launched = false;  // the desktop window as the launcher's child (Linux)
   int port = 0;
   bool port_given = false;
   for (int i = 1; i < argc; ++i) {
@@ -134,12 +136,15 @@ int main(int argc, char** argv) {
   }
 
 #ifdef MORVANE_HAVE_DESKTOP
+  // Windows has no launcher: there no option opens the window itself.
+#ifndef _WIN32
   if (mode.empty()) {
     morvane::launcher::Options opt;
     opt.program = resources / "morvane";
     opt.data_dir = data;
     finish(morvane::launcher::run(opt));
   }
+#endif
   if (!morvane::DesktopHost::open_display()) {
     std::fputs("morvane: no desktop display could be opened (DISPLAY / WAYLAND_DISPLAY); "
                "run `morvane --serve` and open the address it prints in a browser\n",

@@ -1,8 +1,9 @@
 #pragma once
-// The desktop host: one WebKitGTK window showing the page, a tray icon (Ayatana
-// AppIndicator), GTK dialogs and the clipboard.
+// The desktop host: one window showing the page, a tray icon, native dialogs and the
+// clipboard. On Linux a WebKitGTK window with an Ayatana AppIndicator (desktop_host.cpp); on
+// Windows a WebView2 control in a Win32 window (desktop_host_webview2.cpp).
 //
-// GTK and WebKit are used on the UI thread only (the thread that calls create_window and
+// The toolkit and the web view are used on the UI thread only (the thread that calls create_window and
 // run_loop); every other thread posts its work there. Bridge calls run on their own
 // threads, so an operation that blocks for minutes never freezes the window.
 #include <memory>

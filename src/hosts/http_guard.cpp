@@ -1,11 +1,9 @@
 #include "hosts/http_guard.h"
 
 #include <cstdio>
-#include <sys/random.h>
-
-#include <cerrno>
 #include <stdexcept>
 
+#include "platform/random.h"
 #include "util/text.h"
 
 namespace morvane::http_guard {
@@ -60,14 +58,7 @@ bool same_token(std::string_view a, std::string_view b) {
 
 std::string make_token() {
   unsigned char bytes[32];
-  // No descriptor at all, so none can leak into a process started meanwhile.
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("cannot get random bytes for the token");
-    got += static_cast<size_t>(n);
-  }
+  if (!platform::random_bytes(bytes, sizeof bytes)) throw std::runtime_error("cannot get random bytes for the token");
   std::string hex;
   char two[3];
   for (unsigned char b : bytes) {

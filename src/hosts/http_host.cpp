@@ -1,10 +1,18 @@
 #include "hosts/http_host.h"
 
+#ifdef _WIN32
+// The library's accept is this program's (see the end of this file): Winsock's own
+// declaration comes first, then the library's calls are renamed.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+SOCKET morvane_http_accept(SOCKET listener, sockaddr* addr, int* len);
+#define accept morvane_http_accept
 #include <httplib.h>
-#include <signal.h>
+#undef accept
+#else
+#include <httplib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <condition_variable>
@@ -13,11 +21,13 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "hosts/http_guard.h"
 #include "hosts/page_config.h"
 #include "platform/net.h"
+#include "platform/quit_signal.h"
 #include "util/json.h"
 
 namespace morvane {
@@ -49,7 +59,7 @@ constexpr size_t kMaxQueued = 256;              // status items waiting for the 
 
 // The socket the listener thread accepted last (see accept below): the HTTP library hands
 // the task queue only a closure, and the queue needs the socket to refuse or to time it out.
-thread_local int t_accepted = -1;
+thread_local platform::NativeSocket t_accepted = platform::kNoSocket;
 // The connection the current thread serves, as known to ConnectionGuard (0: none).
 thread_local uint64_t t_connection = 0;
 
@@ -67,9 +77,9 @@ class ConnectionGuard {
   }
 
   // 0 when the limit is reached.
-  uint64_t add(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return 0;
+  uint64_t add(platform::NativeSocket fd) {
+    uint64_t identity = platform::socket_identity(fd);
+    if (identity == 0) return 0;
     std::lock_guard<std::mutex> lock(mu_);
     if (open_.size() >= kMaxConnections) return 0;
     if (!watchdog_.joinable() && !stop_) {
@@ -80,7 +90,7 @@ class ConnectionGuard {
       }
     }
     uint64_t id = ++next_;
-    open_[id] = Conn{fd, st.st_ino, std::chrono::steady_clock::now() + kRequestDeadline, true};
+    open_[id] = Conn{fd, identity, std::chrono::steady_clock::now() + kRequestDeadline, true};
     return id;
   }
   void remove(uint64_t id) {
@@ -101,8 +111,8 @@ class ConnectionGuard {
 
  private:
   struct Conn {
-    int fd;
-    ino_t ino;  // the descriptor number may be reused once the library closes it
+    platform::NativeSocket fd;
+    uint64_t identity;  // the descriptor number may be reused once the library closes it
     std::chrono::steady_clock::time_point deadline;
     bool reading;
   };
@@ -126,8 +136,11 @@ class ConnectionGuard {
   }
 
   static void shut(Conn& c) {
-    struct stat st {};
-    if (::fstat(c.fd, &st) == 0 && st.st_ino == c.ino) ::shutdown(c.fd, SHUT_RDWR);
+    if (platform::socket_identity(c.fd) == c.identity) {
+      platform::Socket borrowed(c.fd);
+      borrowed.shutdown();
+      borrowed.release();
+    }
     c.reading = false;
   }
 
@@ -140,17 +153,16 @@ class ConnectionGuard {
 };
 
 // Answers 503 on a fresh socket and ends it; the library then finds it closed at once.
-void refuse(int fd) {
-  char scratch[4096];
-  // Read what already came, so that closing does not reset the connection under the answer.
-  for (int i = 0; i < 16 && ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
-  }
-  static const char answer[] =
+void refuse(platform::NativeSocket fd) {
+  static constexpr std::string_view answer =
       "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 20\r\n"
       "Connection: close\r\nRetry-After: 1\r\n\r\ntoo many connections";
-  [[maybe_unused]] ssize_t n = ::send(fd, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-  ::shutdown(fd, SHUT_RDWR);
+  platform::refuse_connection(fd, answer);
 }
+
+// The task queue's enqueue returns nothing in older versions of the library and whether the
+// task was taken in newer ones; this program's queue always takes it.
+using EnqueueResult = decltype(std::declval<httplib::TaskQueue&>().enqueue(std::function<void()>()));
 
 // Every connection gets its own thread: the events stream holds one for its whole life
 // and some bridge calls block for minutes, so a fixed pool would starve the rest. The
@@ -158,11 +170,22 @@ void refuse(int fd) {
 class ThreadPerConnection final : public httplib::TaskQueue {
  public:
   explicit ThreadPerConnection(std::shared_ptr<ConnectionGuard> guard) : guard_(std::move(guard)) {}
-  void enqueue(std::function<void()> fn) override {
-    int fd = t_accepted;
-    t_accepted = -1;
-    uint64_t conn = fd >= 0 ? guard_->add(fd) : 0;
-    if (conn == 0 && fd >= 0) {
+  EnqueueResult enqueue(std::function<void()> fn) override {
+    enqueue_one(std::move(fn));
+    return EnqueueResult(true);
+  }
+  void shutdown() override {
+    std::unique_lock<std::mutex> lock(state_->mu);
+    state_->cv.wait_for(lock, std::chrono::seconds(3), [&] { return state_->running == 0; });
+  }
+
+ private:
+  void enqueue_one(std::function<void()> fn) {
+    platform::NativeSocket fd = t_accepted;
+    t_accepted = platform::kNoSocket;
+    bool known = fd != platform::kNoSocket;
+    uint64_t conn = known ? guard_->add(fd) : 0;
+    if (conn == 0 && known) {
       refuse(fd);
       run(fn);
       return;
@@ -187,16 +210,10 @@ class ThreadPerConnection final : public httplib::TaskQueue {
         --st->running;
       }
       guard_->remove(conn);
-      if (fd >= 0) refuse(fd);
+      if (known) refuse(fd);
       run(fn);
     }
   }
-  void shutdown() override {
-    std::unique_lock<std::mutex> lock(state_->mu);
-    state_->cv.wait_for(lock, std::chrono::seconds(3), [&] { return state_->running == 0; });
-  }
-
- private:
   static void run(const std::function<void()>& fn) {
     try {
       fn();
@@ -343,11 +360,7 @@ struct HttpHost::Impl {
     svr.new_task_queue = [g = guard] { return new ThreadPerConnection(g); };
     // The library's default also sets SO_REUSEPORT, which lets a second program listen on
     // a port this one holds and take some of its page's requests.
-    svr.set_socket_options([](socket_t sock) {
-      int yes = 1;
-      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-      ::fcntl(sock, F_SETFD, FD_CLOEXEC);
-    });
+    svr.set_socket_options([](socket_t sock) { platform::prepare_listener(static_cast<platform::NativeSocket>(sock)); });
     // Answers go out at once: with Nagle's algorithm a large answer's last piece waits for the
     // browser's delayed acknowledgement, about 40 ms per drained piece of terminal output.
     svr.set_tcp_nodelay(true);
@@ -555,24 +568,27 @@ void HttpHost::prepare_signals() {
       return;  // no socket pair: the signals keep their default action, ending the program
     }
   }
-  struct sigaction sa {};
-  sa.sa_handler = [](int) {
+  platform::on_quit_signal([] {
     if (platform::WakePair* stop = g_stop.load()) stop->wake();
-  };
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  });
 }
 
 }  // namespace morvane
 
 // The HTTP library accepts without close-on-exec (a local shell would inherit every page's
-// socket) and keeps the socket from its task queue. This program's accept sets the flag
-// atomically and tells the queue which socket the closure it gets next will serve.
+// socket) and keeps the socket from its task queue. This program's accept makes the socket
+// private to this process and tells the queue which socket the closure it gets next will serve.
+#ifdef _WIN32
+SOCKET morvane_http_accept(SOCKET listener, sockaddr* addr, int* len) {
+  SOCKET s = ::accept(listener, addr, len);
+  if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  morvane::t_accepted = s == INVALID_SOCKET ? morvane::platform::kNoSocket : static_cast<morvane::platform::NativeSocket>(s);
+  return s;
+}
+#else
 extern "C" int accept(int fd, sockaddr* __restrict addr, socklen_t* __restrict len) {
   int s = ::accept4(fd, addr, len, SOCK_CLOEXEC);
   morvane::t_accepted = s;
   return s;
 }
+#endif

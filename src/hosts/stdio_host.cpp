@@ -1,24 +1,16 @@
 #include "hosts/stdio_host.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "platform/quit_signal.h"
 #include "util/json.h"
 
 namespace morvane {
 
 namespace {
-// Written by the SIGINT/SIGTERM handler, watched by the input loop.
-int g_quit_pipe[2] = {-1, -1};
-
 // A line longer than this is not a request anyone means; it is answered with an error and
 // skipped rather than held whole in memory.
 constexpr size_t kMaxLine = 64u << 20;
@@ -134,20 +126,10 @@ void StdioHost::read_fd_lines() {
   bool skipping = false;  // inside an over-long line, until its end
   char chunk[65536];
   for (;;) {
-    pollfd p[2] = {{input_fd, POLLIN, 0}, {g_quit_pipe[0], POLLIN, 0}};
-    int n = ::poll(p, g_quit_pipe[0] >= 0 ? 2 : 1, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (g_quit_pipe[0] >= 0 && (p[1].revents & POLLIN)) break;
-    if (p[0].revents & POLLNVAL) break;
-    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    ssize_t got = ::read(input_fd, chunk, sizeof chunk);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) break;
+    size_t got = platform::read_input(input_fd, chunk, sizeof chunk);
+    if (got == 0) break;
     size_t scan = buf.size();  // earlier bytes hold no line end
-    buf.append(chunk, static_cast<size_t>(got));
+    buf.append(chunk, got);
     size_t from = 0;
     for (size_t nl; (nl = buf.find('\n', scan)) != std::string::npos; from = scan = nl + 1) {
       if (skipping) skipping = false;
@@ -170,20 +152,8 @@ void StdioHost::read_fd_lines() {
 }
 
 void StdioHost::prepare_signals() {
-  if (g_quit_pipe[0] < 0 && ::pipe2(g_quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction sa {};
-  sa.sa_handler = [](int) {
-    int saved = errno;
-    char b = 1;
-    [[maybe_unused]] ssize_t n = ::write(g_quit_pipe[1], &b, 1);
-    errno = saved;
-  };
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  // A reader of our output that goes away must not kill us mid-answer.
-  signal(SIGPIPE, SIG_IGN);
+  if (!platform::prepare_input_interrupt()) return;
+  platform::on_quit_signal([] { platform::interrupt_input(); });
 }
 
 void StdioHost::run_loop() {

@@ -153,6 +153,18 @@ class Listener {
 // ("listening on 127.0.0.1:8080: Address already in use").
 Listener listen_loopback(int port, int backlog = 128);
 
+// For a listening socket that another library makes: what listen_loopback sets (on POSIX the
+// port is taken again after TIME_WAIT; on Windows no other program may share it) and no
+// child process inherits it.
+void prepare_listener(NativeSocket s) noexcept;
+// Tells an open socket from a later one that the system gives the same number; 0 when s is
+// not an open socket.
+std::uint64_t socket_identity(NativeSocket s) noexcept;
+// Refuses a fresh connection with answer: reads what already came (so that closing does not
+// reset the connection under the answer), sends answer, shuts both directions down. Never
+// waits.
+void refuse_connection(NativeSocket s, std::string_view answer) noexcept;
+
 // Events of a poll set entry.
 enum PollEvent : short {
   kReadable = 1,  // bytes, the end of the stream, or a connection to accept

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -211,6 +212,26 @@ Listener listen_loopback(int port, int backlog) {
   if (::bind(s.native(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.native(), backlog) != 0)
     throw NetError(context, errno, net_error_text(errno));
   return Listener(std::move(s));
+}
+
+void prepare_listener(NativeSocket s) noexcept {
+  int yes = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  ::fcntl(s, F_SETFD, FD_CLOEXEC);
+}
+
+std::uint64_t socket_identity(NativeSocket s) noexcept {
+  struct stat st {};
+  if (::fstat(s, &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.st_ino);
+}
+
+void refuse_connection(NativeSocket s, std::string_view answer) noexcept {
+  char scratch[4096];
+  for (int i = 0; i < 16 && ::recv(s, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
+  }
+  [[maybe_unused]] ssize_t n = ::send(s, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  ::shutdown(s, SHUT_RDWR);
 }
 
 // ---- poll set and wake pair ------------------------------------------------------------------------

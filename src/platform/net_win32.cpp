@@ -235,6 +235,39 @@ Listener listen_loopback(int port, int backlog) {
   return Listener(std::move(s));
 }
 
+void prepare_listener(NativeSocket s) noexcept {
+  // Windows lets SO_REUSEADDR take a port another program listens on; refuse that instead.
+  BOOL one = TRUE;
+  setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+}
+
+std::uint64_t socket_identity(NativeSocket s) noexcept {
+  // Handle values are reused like descriptors; the pair of ends names the connection.
+  sockaddr_storage ends[2] = {};
+  int len = sizeof ends[0];
+  if (getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&ends[0]), &len) != 0) return 0;
+  len = sizeof ends[1];
+  getpeername(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&ends[1]), &len);
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char b : std::string_view(reinterpret_cast<const char*>(ends), sizeof ends)) h = (h ^ b) * 1099511628211ull;
+  return h ? h : 1;
+}
+
+void refuse_connection(NativeSocket s, std::string_view answer) noexcept {
+  SOCKET sock = static_cast<SOCKET>(s);
+  char scratch[4096];
+  // Only what has arrived: the socket may be blocking, and recv must not wait.
+  for (int i = 0; i < 16; ++i) {
+    u_long ready = 0;
+    if (ioctlsocket(sock, FIONREAD, &ready) != 0 || ready == 0) break;
+    if (::recv(sock, scratch, static_cast<int>(ready < sizeof scratch ? ready : sizeof scratch), 0) <= 0) break;
+  }
+  // A short answer fits the empty send buffer of a fresh connection.
+  ::send(sock, answer.data(), static_cast<int>(answer.size()), 0);
+  ::shutdown(sock, SD_BOTH);
+}
+
 // ---- poll set and wake pair ------------------------------------------------------------------------
 
 namespace {

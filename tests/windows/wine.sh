@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows layer cross-built with MinGW-w64 and run under Wine.
 #   build  SRC JSON_INCLUDE WORK   compiles the layer (one object per source, ccache, two at a
-#                                  time) into WORK/libmorvane_win.a and links the check programs
+#                                  time) into WORK/libmorvane_win.a and links the check programs;
+#                                  the browser host needs cpp-httplib's header-only form (below)
 #   prefix WORK                    makes a fresh private Wine prefix and starts its server
 #   run    WORK PROG ARGS...       runs WORK/PROG.exe ARGS... in that prefix
+#   stdio  WORK                    the stdio host on real standard input and output
 #   desktop WORK                   the desktop services, without a display and on Xvfb
 #   putty  WORK POSIX_DUMPER       the registry walk against the POSIX store reader (see below)
 #   stop   WORK                    ends the prefix's server
@@ -24,9 +26,43 @@ layer_sources=(
   putty/putty_store_win32.cpp putty/putty_import.cpp
   serial/win32_serial.cpp serial/serial_values.cpp serial/list_ports_common.cpp serial/comm_api_win32.cpp
   serial/list_ports_win32.cpp
+  platform/random_win32.cpp platform/quit_signal_win32.cpp
+  core/bridge.cpp hosts/stdio_host.cpp hosts/http_guard.cpp hosts/http_host.cpp hosts/page_config.cpp
   util/diag.cpp util/json.cpp util/text.cpp util/uuid.cpp util/base64.cpp
 )
-libs=(-lole32 -lshell32 -luuid -ldwmapi -lsetupapi -ladvapi32 -luser32 -lws2_32)
+libs=(-lole32 -lshell32 -luuid -ldwmapi -lsetupapi -ladvapi32 -luser32 -lws2_32 -lbcrypt)
+checks=(wine_layer_check wine_desktop_check wine_hosts_check)
+
+# cpp-httplib as one header. Debian's libcpp-httplib-dev keeps the code in a Linux library
+# and installs only declarations, so the header comes from Debian's source package of the
+# same version, fetched once with apt-get into WORK/httplib and patched as Debian's.
+# Another header-only copy may be named with MORVANE_HTTPLIB_H.
+fetch_httplib() {
+  local work=$1 dest=$1/include/httplib.h
+  if [[ -n ${MORVANE_HTTPLIB_H:-} ]]; then ln -sfn "$MORVANE_HTTPLIB_H" "$dest"; return; fi
+  [[ -f $dest ]] && return
+  command -v apt-get >/dev/null && command -v dpkg-source >/dev/null ||
+    skip "apt-get and dpkg-source are needed for cpp-httplib's source (apt package dpkg-dev)"
+  local dir=$work/httplib
+  rm -rf "$dir"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/sources"
+  local suite version
+  suite=$( . /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  # The version the Linux build links, when Debian's package is installed.
+  version=$(dpkg-query -W -f='${Version}' libcpp-httplib-dev 2>/dev/null || true)
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$suite" >"$dir/sources/debian-src.sources"
+  # A private package list: the machine's own apt configuration is left alone.
+  local opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$dir/sources"
+              -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Debug::NoLocking=1)
+  timeout 300 apt-get -qq "${opts[@]}" update >"$dir/log" 2>&1 &&
+    (cd "$dir" && timeout 300 apt-get -qq "${opts[@]}" source "cpp-httplib${version:+=$version}") >>"$dir/log" 2>&1 ||
+    { cat "$dir/log"; skip "could not fetch cpp-httplib's source package from Debian"; }
+  local header
+  header=$(ls "$dir"/cpp-httplib-*/httplib.h 2>/dev/null | head -n1 || true)
+  [[ -n $header ]] || { cat "$dir/log"; echo "no httplib.h in cpp-httplib's source package"; exit 1; }
+  ln -sfn "$header" "$dest"
+}
 
 if [[ $mode == build ]]; then
   src=$1 json=$2 work=$(realpath -m "$3")
@@ -34,6 +70,7 @@ if [[ $mode == build ]]; then
   mkdir -p "$work/include" "$work/obj"
   # Only nlohmann's folder: the host's /usr/include must not reach MinGW.
   ln -sfn "$json/nlohmann" "$work/include/nlohmann"
+  fetch_httplib "$work"
   launcher=()
   command -v ccache >/dev/null && launcher=(ccache)
   # Builds of other clones of the project reuse ccache's results.
@@ -42,7 +79,7 @@ if [[ $mode == build ]]; then
          -DNTDDI_VERSION=0x0A000006 -I "$src" -I "$work/include")
   sources=()
   for f in "${layer_sources[@]}"; do sources+=("$src/$f"); done
-  sources+=("$here/wine/wine_layer_check.cpp" "$here/wine/wine_desktop_check.cpp")
+  for prog in "${checks[@]}"; do sources+=("$here/wine/$prog.cpp"); done
   printf '%s\n' "${sources[@]}" | xargs -P2 -I{} bash -c \
     'o="$0/obj/$(basename "${1%.cpp}").o"; "${@:2}" -c "$1" -o "$o" || { echo "FAILED: $1"; exit 1; }' \
     "$work" {} "${launcher[@]}" "$cxx" "${flags[@]}"
@@ -50,7 +87,7 @@ if [[ $mode == build ]]; then
   for f in "${layer_sources[@]}"; do objs+=("$work/obj/$(basename "${f%.cpp}").o"); done
   rm -f "$work/libmorvane_win.a"
   x86_64-w64-mingw32-ar rcs "$work/libmorvane_win.a" "${objs[@]}"
-  for prog in wine_layer_check wine_desktop_check; do
+  for prog in "${checks[@]}"; do
     "$cxx" -static "$work/obj/$prog.o" "$work/libmorvane_win.a" "${libs[@]}" -o "$work/$prog.exe"
     echo "built $work/$prog.exe"
   done
@@ -98,6 +135,33 @@ if [[ $mode == run ]]; then
   timeout 120 wine "$prog" "$@" >"$out" 2>&1 </dev/null || status=$?
   cat "$out"
   exit "$status"
+fi
+
+if [[ $mode == stdio ]]; then
+  # Requests through a Unix pipe into the program's standard input, answers out of its
+  # standard output: a call, a call with a missing op, broken JSON, and a last line without
+  # its line end, which end of input still delivers.
+  prog=$work/wine_hosts_check.exe
+  [[ -f $prog ]] || { echo "no $prog: the build step did not run"; exit 1; }
+  out=$(mktemp)
+  trap 'rm -f "$out"' EXIT
+  status=0
+  printf '%s\n' '{"id":1,"op":"ping","args":["pong über stdin"]}' '{"id":"b","args":[]}' '{"id":' |
+    { cat; printf '%s' '{"id":3,"op":"ping"}'; } |
+    timeout 120 wine "$prog" stdio >"$out" 2>&1 || status=$?
+  tr -d '\r' <"$out" >"$out.lf" && mv "$out.lf" "$out"
+  cat "$out"
+  fail=0
+  expect() {
+    if grep -qxF -- "$1" "$out"; then echo "ok - $2"; else echo "not ok - $2 (no line $1)"; fail=1; fi
+  }
+  expect '{"id": 1, "ok": true, "result": "pong über stdin"}' "a call is answered with its id"
+  expect '{"id": "b", "ok": false, "error": "missing op"}' "a request without op gets an error"
+  expect '{"id": 3, "ok": true, "result": "pong"}' "the last line without a line end is answered"
+  grep -q '^{"id": null, "ok": false, "error": "invalid JSON: ' "$out" && echo "ok - broken JSON gets an error" ||
+    { echo "not ok - broken JSON gets an error"; fail=1; }
+  [[ $status == 0 ]] && echo "ok - end of input ends the host" || { echo "not ok - exit status $status"; fail=1; }
+  exit "$fail"
 fi
 
 if [[ $mode == desktop ]]; then

@@ -1,15 +1,20 @@
 import { t } from './i18n.js';
+import { webviewChannel } from './webview_channel.js';
 
 // The one road to the native side, whichever host shows the page:
 //   desktop: window.webkit.messageHandlers.morvane.postMessage({op, args}) answers a promise;
-//            the native side evaluates page calls in the page itself.
+//            the native side evaluates page calls in the page itself. On Windows (WebView2)
+//            the same calls travel over window.chrome.webview (webview_channel.js).
 //   browser: POST /bridge?token=..., page calls arrive on GET /events?token=... (server-sent).
 const config = window.__MORVANE__ || {};
 const params = new URLSearchParams(location.search);
 const token = params.get('token') || '';
 const webkitHandler = window.webkit?.messageHandlers?.morvane;
+const webview = !webkitHandler && window.chrome?.webview;
+const webviewBridge = webview ? webviewChannel(webview, (msg) => new BridgeError(msg)) : null;
 
-export const hostKind = config.host || (webkitHandler ? 'desktop' : location.protocol.startsWith('http') ? 'browser' : 'none');
+export const hostKind =
+  config.host || (webkitHandler || webview ? 'desktop' : location.protocol.startsWith('http') ? 'browser' : 'none');
 const ops = new Set(config.ops || []);
 
 // Whether the native side offers an operation (an unknown one answers an error).
@@ -20,6 +25,7 @@ export function hasOp(name) {
 export class BridgeError extends Error {}
 
 export async function call(op, ...args) {
+  if (hostKind === 'desktop' && webviewBridge) return webviewBridge.call(op, args);
   if (hostKind === 'desktop') {
     try {
       return await webkitHandler.postMessage({ op, args });
