@@ -1,5 +1,7 @@
 // Terminal tabs: one xterm.js terminal per native tab, output pulled with drain_terminal
-// (fast for the visible tab, slowly for hidden ones), input pushed with send_input in order.
+// (fast for the visible tab, slowly for hidden ones; in the browser host the visible tab's
+// output is held open as a request that answers when output arrives), input pushed with
+// send_input in order.
 import { Terminal } from '@xterm/xterm';
 import { FitAddon } from '@xterm/addon-fit';
 import { SearchAddon } from '@xterm/addon-search';
@@ -8,7 +10,7 @@ import { WebLinksAddon } from '@xterm/addon-web-links';
 import '@xterm/xterm/css/xterm.css';
 
 import { h, sleep } from './dom.js';
-import { call, hasOp } from './transport.js';
+import { call, canStreamOutput, fetchOutput, hasOp } from './transport.js';
 
 export const THEME = {
   background: '#0d0f14',
@@ -63,6 +65,8 @@ export class TermTab {
     this.pendingIn = '';
     this.sending = false;
     this.draining = false;
+    this.streaming = false;
+    this.disposed = false;
     this.lastSize = null;
     this.onActivity = onActivity;
 
@@ -130,6 +134,37 @@ export class TermTab {
     this.el.hidden = false;
     this.unseen = false;
     this.scheduleFit();
+    if (canStreamOutput) this.stream();
+  }
+
+  // While the tab is visible one request for its output stays open and answers as soon as
+  // output arrives; the next one goes out while xterm.js parses the last piece, and never
+  // more than one piece waits in the page, so a fast producer fills the native buffer (which
+  // then stops reading it), not the page. A quiet tab costs one request every few seconds.
+  async stream() {
+    if (this.streaming) return;
+    this.streaming = true;
+    let parsing = Promise.resolve();
+    try {
+      while (!this.el.hidden && !this.disposed) {
+        let data = '';
+        this.draining = true;
+        try {
+          data = await fetchOutput(this.id, 5);
+        } catch {
+          await sleep(500);
+        } finally {
+          this.draining = false;
+        }
+        if (data && !this.disposed) {
+          await parsing;
+          parsing = this.write(data);
+        }
+      }
+      await parsing;
+    } finally {
+      this.streaming = false;
+    }
   }
 
   hide() {
@@ -215,7 +250,7 @@ export class TermTab {
 
   // The tab's buffered output, or "" (also while another drain of this tab is under way).
   async fetchOutput() {
-    if (this.draining) return '';
+    if (this.draining || this.streaming) return '';
     this.draining = true;
     try {
       return await call('drain_terminal', this.id);
@@ -231,6 +266,7 @@ export class TermTab {
   }
 
   dispose() {
+    this.disposed = true;
     clearTimeout(this.blinkTimer);
     this.resizeObserver.disconnect();
     this.term.dispose();
@@ -242,7 +278,8 @@ export class TermTab {
 // milliseconds of typing), hidden tabs once a second, everything slowly while the page
 // itself is hidden.
 export function startPumps(getActive, getHidden) {
-  (async () => {
+  // The browser host pushes the visible tab's output (TermTab.stream).
+  if (!canStreamOutput) (async () => {
     let idle = 0;
     // While xterm.js parses one piece, the next is already being fetched; never more than
     // one piece waits, so a fast producer fills the native buffer, not the page.
@@ -280,13 +317,16 @@ export function startPumps(getActive, getHidden) {
   })();
   (async () => {
     for (;;) {
+      // Hidden tabs are drawn at most once a second.
       await sleep(document.hidden ? 2000 : 1000);
-      let ready = getHidden();
+      let ready = getHidden().filter((t) => !t.streaming);
       if (ready.length && hasOp('wait_terminal_output')) {
-        // One question for all hidden tabs; only those with output are drained.
+        // One question for all hidden tabs, held by the native side until one of them has
+        // output (or two seconds pass): quiet hidden tabs cost nothing in between. Only
+        // those with output are drained.
         try {
-          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 0);
-          ready = ready.filter((t) => ids.includes(t.id));
+          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 2);
+          ready = ready.filter((t) => ids.includes(t.id) && !t.streaming && !t.disposed);
         } catch {
           /* drain them all, as without the question */
         }
