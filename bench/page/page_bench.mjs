@@ -17,7 +17,7 @@ const opt = (name, def) => {
 };
 const MB = Number(opt('--mb', '50'));
 const JSON_OUT = opt('--json', '');
-const IDLE_TABS = Number(opt('--idle-tabs', '10'));
+const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
 const KEYS = Number(opt('--keys', '300'));
 
@@ -114,7 +114,8 @@ async function keyLatency(page, server, keys) {
     name: 'typing', protocol: 'conpty', conpty_shell: 'custom',
     conpty_custom_command: "PS1='$ ' exec bash --norc --noprofile",
   });
-  await page.locator('.session', { hasText: 'typing' }).dblclick();
+  const { tab_id: typingTab } = await server.call('connect_session', sess.id);
+  await page.locator(`.tab[data-id="${typingTab}"]`).click();
   await page.waitForFunction(() => {
     const tab = window.__morvane.active();
     return tab && tab.term.buffer.active.getLine(tab.term.buffer.active.cursorY + tab.term.buffer.active.baseY)?.translateToString(true).startsWith('$');
@@ -327,7 +328,7 @@ async function main() {
     await page.goto(server.url);
     await page.waitForSelector('html[data-ready="1"]');
     for (const s of (await server.call('get_initial_state')).sessions.filter((x) => x.name.startsWith('quiet'))) {
-      await page.locator('.session', { hasText: s.name }).dblclick();
+      await server.call('connect_session', s.id);
     }
     await page.waitForFunction((n) => document.querySelectorAll('.tab').length === n, IDLE_TABS);
     await page.waitForTimeout(3000);
