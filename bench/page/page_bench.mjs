@@ -1,6 +1,7 @@
 // How fast the page drains and draws a local shell's output, beside xterm.js writing the
 // same bytes without the bridge in the same page; how long a typed key takes to show its
-// echo, beside the page writing the key itself; and what quiet tabs cost while idle.
+// echo, beside the page writing the key itself; how soon Ctrl+C in a flood brings the prompt
+// back; and what quiet tabs cost while idle.
 //
 //   MORVANE_BIN=build/plain/morvane node bench/page/page_bench.mjs [--mb 50] [--json FILE]
 //
@@ -198,6 +199,62 @@ async function keyLatency(page, server, keys) {
   return { echo, direct };
 }
 
+// Ctrl+C typed while a program floods the visible tab: from the key's keydown to the shell's
+// next prompt parsed by xterm.js. What the page has not drawn yet of the flood comes first, so
+// the figure is bounded by how much output the native side holds back (its high mark).
+async function interruptFlood(page, server, rounds) {
+  const sess = await server.call('save_session', {
+    name: 'interrupt', protocol: 'conpty', conpty_shell: 'custom',
+    conpty_custom_command: "PS1='READY> ' exec bash --norc --noprofile",
+  });
+  const { tab_id: tab } = await server.call('connect_session', sess.id);
+  await page.locator(`.tab[data-id="${tab}"]`).click();
+  await page.evaluate((id) => {
+    const F = { id, chars: 0, tail: '', armed: false, t0: 0, result: null };
+    window.__intr = F;
+    document.addEventListener('keydown', (e) => {
+      if (e.ctrlKey && e.key === 'c' && F.armed) F.t0 = performance.now();
+    }, true);
+    window.__morvaneTap = (tid, text) => {
+      if (tid !== id) return;
+      F.chars += text.length;
+      F.tail = (F.tail + text).slice(-200);
+      if (F.t0 && !F.result && /\^C[\s\S]*READY> $/.test(F.tail)) {
+        const t0 = F.t0;
+        queueMicrotask(() => window.__morvane.tabs().find((t) => t.id === id).term.write('', () => {
+          F.result = { ms: performance.now() - t0 };
+        }));
+      }
+    };
+  }, tab);
+  await page.locator('.term-pane:not([hidden]) .xterm').click();
+  // A fresh prompt, seen by the tap (the first may have come before it).
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => window.__intr.tail.endsWith('READY> '), null, { timeout: 30000, polling: 50 });
+  const out = [];
+  for (let r = 0; r < rounds; r++) {
+    await page.evaluate(() => {
+      Object.assign(window.__intr, { chars: 0, armed: false, t0: 0, result: null });
+    });
+    await page.keyboard.type(`awk 'BEGIN { for (;;) print "flood ${r} the quick brown fox jumps over the lazy dog 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ" }'`);
+    await page.keyboard.press('Enter');
+    // Let the flood run for a while (about 5 MB) before interrupting it.
+    await page.waitForFunction(() => window.__intr.chars > 5e6, null, { timeout: 120000, polling: 50 });
+    await page.evaluate(() => {
+      window.__intr.armed = true;
+    });
+    await page.keyboard.press('Control+c');
+    await page.waitForFunction(() => window.__intr.result, null, { timeout: 60000, polling: 20 });
+    out.push((await page.evaluate(() => window.__intr.result)).ms);
+  }
+  await page.evaluate(() => {
+    window.__morvaneTap = undefined;
+  });
+  await server.call('close_tab', tab);
+  await server.call('delete_session', sess.id);
+  return out;
+}
+
 async function main() {
   const server = await startServe();
   const b = await launchBrowser();
@@ -320,6 +377,9 @@ async function main() {
     console.log(`  page alone (${lat.direct.n} keys written by the keydown handler): parsed p50 ${ms(lat.direct.parsed.p50)} ms, p99 ${ms(lat.direct.parsed.p99)} ms; drawn p50 ${ms(lat.direct.drawn.p50)} ms, p99 ${ms(lat.direct.drawn.p99)} ms`);
     console.log(`  p99 drawn, echo - page alone: ${ms(lat.echo.drawn.p99 - lat.direct.drawn.p99)} ms  (aim: echo drawn within one frame, p99 <= 16 ms)`);
 
+    const intr = await interruptFlood(page, server, 5);
+    console.log(`Ctrl+C during a flood (bash, awk printing without end), keydown to the next prompt parsed: ${intr.map((x) => x.toFixed(0)).join(', ')} ms (median ${percentile(intr, 50).toFixed(0)} ms; aim: within 200 ms)`);
+
     // Idle: quiet tabs, nothing to draw.
     await server.call('close_tab', (await server.call('get_runtime_state')).tabs[0].id);
     for (let i = 0; i < IDLE_TABS; i++) {
@@ -362,6 +422,7 @@ async function main() {
         ratio_quiet: bridgeRate / directRate, ratio_same_load: bridgeRate / loadedRate,
         key_echo_parsed_ms: lat.echo.parsed, key_echo_drawn_ms: lat.echo.drawn,
         key_page_alone_parsed_ms: lat.direct.parsed, key_page_alone_drawn_ms: lat.direct.drawn,
+        ctrl_c_ms: intr,
         idle_browser_pct: fresh.browser, idle_morvane_pct: fresh.server, rest_browser_pct: rest.browser, rest_morvane_pct: rest.server,
       }, null, 2));
     }
