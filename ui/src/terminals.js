@@ -25,6 +25,10 @@ export const THEME = {
 };
 
 const FONT = '"JetBrains Mono", "Cascadia Mono", "Fira Code", "DejaVu Sans Mono", "Noto Sans Mono CJK TC", "Noto Sans Mono", Menlo, Consolas, monospace';
+// Characters handed to xterm.js and not yet parsed: the visible tab's output stream pauses
+// above the high mark and goes on below the low one (about 50 and 15 ms of parsing).
+const STREAM_HIGH = 384 * 1024;
+const STREAM_LOW = 128 * 1024;
 // How long the cursor blinks after the last keystroke or output.
 const CURSOR_BLINK_MS = 10000;
 
@@ -138,15 +142,23 @@ export class TermTab {
   }
 
   // While the tab is visible one request for its output stays open and answers as soon as
-  // output arrives; the next one goes out while xterm.js parses the last piece, and never
-  // more than one piece waits in the page, so a fast producer fills the native buffer (which
-  // then stops reading it), not the page. A quiet tab costs one request every few seconds.
+  // output arrives. Pieces go to xterm.js at once, and the next request goes out while it
+  // parses, as long as it has less than STREAM_HIGH characters unparsed; above that the page
+  // waits until it is down to STREAM_LOW, so a fast producer fills the native buffer (which
+  // then stops reading it), not the page. A few pieces in hand ride out the requests' delays
+  // on a busy machine. A quiet tab costs one request every few seconds.
   async stream() {
     if (this.streaming) return;
     this.streaming = true;
-    let parsing = Promise.resolve();
+    let pending = 0;
+    let below = null;
     try {
       while (!this.el.hidden && !this.disposed) {
+        if (pending > STREAM_HIGH) {
+          await new Promise((resolve) => {
+            below = resolve;
+          });
+        }
         let data = '';
         this.draining = true;
         try {
@@ -157,11 +169,17 @@ export class TermTab {
           this.draining = false;
         }
         if (data && !this.disposed) {
-          await parsing;
-          parsing = this.write(data);
+          pending += data.length;
+          this.write(data).then(() => {
+            pending -= data.length;
+            if (below && pending <= STREAM_LOW) {
+              const go = below;
+              below = null;
+              go();
+            }
+          });
         }
       }
-      await parsing;
     } finally {
       this.streaming = false;
     }
