@@ -1,5 +1,7 @@
 // How fast the page drains and draws a local shell's output, beside xterm.js writing the
-// same bytes without the bridge in the same page; and what 10 quiet tabs cost while idle.
+// same bytes without the bridge in the same page; how long a typed key takes to show its
+// echo, beside the page writing the key itself; how soon Ctrl+C in a flood brings the prompt
+// back; and what quiet tabs cost while idle.
 //
 //   MORVANE_BIN=build/plain/morvane node bench/page/page_bench.mjs [--mb 50] [--json FILE]
 //
@@ -16,8 +18,9 @@ const opt = (name, def) => {
 };
 const MB = Number(opt('--mb', '50'));
 const JSON_OUT = opt('--json', '');
-const IDLE_TABS = Number(opt('--idle-tabs', '10'));
+const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
+const KEYS = Number(opt('--keys', '300'));
 
 // 100-byte lines (99 characters and a line feed), numbered; the PTY turns "\n" into "\r\n".
 const LINE_BODY = ' abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 the quick brown fox jumps over';
@@ -94,6 +97,162 @@ async function writeDirect(page, tabId) {
     await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
     return { seconds: (performance.now() - start) / 1000, chars: at };
   }, { lines: LINES, body: LINE_BODY, tabId });
+}
+
+const percentile = (xs, p) => {
+  const s = [...xs].sort((a, b) => a - b);
+  return s[Math.min(s.length - 1, Math.floor((p / 100) * s.length))];
+};
+
+// Keystroke to echo in a local shell tab (bash with its line editor): from the key's keydown in
+// the page to the echo parsed by xterm.js (its write callback), and to the next animation
+// frame after it (the glyph drawn). The peer is the page alone: the same keys written by the
+// keydown handler straight into the terminal, with the tab's reading off so the shell's echo
+// stays out. Keys go one at a time, each after the last one's echo; every 40 the line is
+// cleared with Ctrl+U so it never wraps.
+async function keyLatency(page, server, keys) {
+  const sess = await server.call('save_session', {
+    name: 'typing', protocol: 'conpty', conpty_shell: 'custom',
+    conpty_custom_command: "PS1='$ ' exec bash --norc --noprofile",
+  });
+  const { tab_id: typingTab } = await server.call('connect_session', sess.id);
+  await page.locator(`.tab[data-id="${typingTab}"]`).click();
+  await page.waitForFunction(() => {
+    const tab = window.__morvane.active();
+    return tab && tab.term.buffer.active.getLine(tab.term.buffer.active.cursorY + tab.term.buffer.active.baseY)?.translateToString(true).startsWith('$');
+  }, null, { timeout: 30000, polling: 50 });
+  await page.locator('.term-pane:not([hidden]) .xterm').click();
+  await page.evaluate(() => {
+    const L = { t0: 0, want: '', direct: false, samples: [], waiters: [] };
+    window.__lat = L;
+    const done = (tab, t0) => {
+      tab.term.write('', () => {
+        const parsed = performance.now();
+        requestAnimationFrame(() => {
+          L.samples.push([parsed - t0, performance.now() - t0]);
+          for (const w of L.waiters.splice(0)) w();
+        });
+      });
+    };
+    document.addEventListener('keydown', (e) => {
+      if (e.key.length !== 1 || e.ctrlKey) return;
+      L.t0 = performance.now();
+      L.want = e.key;
+      if (L.direct) {
+        const tab = window.__morvane.active();
+        L.want = '';
+        const t0 = L.t0;
+        setTimeout(() => {
+          tab.term.write(e.key);
+          done(tab, t0);
+        }, 0);
+      }
+    }, true);
+    window.__morvaneTap = (id, text) => {
+      if (!L.want || !text.includes(L.want)) return;
+      L.want = '';
+      const tab = window.__morvane.tabs().find((t) => t.id === id);
+      const t0 = L.t0;
+      // After the write of this text, which follows the tap at once.
+      queueMicrotask(() => done(tab, t0));
+    };
+  });
+  const run = async (direct) => {
+    await page.evaluate((d) => {
+      window.__lat.direct = d;
+      window.__lat.samples = [];
+    }, direct);
+    for (let i = 0; i < keys; i++) {
+      const key = String.fromCharCode(97 + (i % 26));
+      const echoed = page.evaluate((n) => new Promise((resolve) => {
+        const L = window.__lat;
+        if (L.samples.length >= n) resolve();
+        else L.waiters.push(() => L.samples.length >= n && resolve());
+        setTimeout(resolve, 5000);
+      }), i + 1);
+      await page.keyboard.press(key);
+      await echoed;
+      if (i % 40 === 39) {
+        await page.keyboard.press('Control+u');
+        await page.waitForTimeout(30);
+      }
+      await page.waitForTimeout(5 + (i % 7) * 5);
+    }
+    const samples = await page.evaluate(() => window.__lat.samples);
+    const parsed = samples.map((x) => x[0]);
+    const drawn = samples.map((x) => x[1]);
+    return {
+      n: samples.length,
+      parsed: { p50: percentile(parsed, 50), p99: percentile(parsed, 99) },
+      drawn: { p50: percentile(drawn, 50), p99: percentile(drawn, 99) },
+    };
+  };
+  const echo = await run(false);
+  const tabId = await page.evaluate(() => window.__morvane.active().id);
+  await server.call('toggle_tab_reading', tabId);
+  const direct = await run(true);
+  await page.evaluate(() => {
+    window.__morvaneTap = undefined;
+  });
+  await server.call('close_tab', tabId);
+  await server.call('delete_session', sess.id);
+  return { echo, direct };
+}
+
+// Ctrl+C typed while a program floods the visible tab: from the key's keydown to the shell's
+// next prompt parsed by xterm.js. What the page has not drawn yet of the flood comes first, so
+// the figure is bounded by how much output the native side holds back (its high mark).
+async function interruptFlood(page, server, rounds) {
+  const sess = await server.call('save_session', {
+    name: 'interrupt', protocol: 'conpty', conpty_shell: 'custom',
+    conpty_custom_command: "PS1='READY> ' exec bash --norc --noprofile",
+  });
+  const { tab_id: tab } = await server.call('connect_session', sess.id);
+  await page.locator(`.tab[data-id="${tab}"]`).click();
+  await page.evaluate((id) => {
+    const F = { id, chars: 0, tail: '', armed: false, t0: 0, result: null };
+    window.__intr = F;
+    document.addEventListener('keydown', (e) => {
+      if (e.ctrlKey && e.key === 'c' && F.armed) F.t0 = performance.now();
+    }, true);
+    window.__morvaneTap = (tid, text) => {
+      if (tid !== id) return;
+      F.chars += text.length;
+      F.tail = (F.tail + text).slice(-200);
+      if (F.t0 && !F.result && /\^C[\s\S]*READY> $/.test(F.tail)) {
+        const t0 = F.t0;
+        queueMicrotask(() => window.__morvane.tabs().find((t) => t.id === id).term.write('', () => {
+          F.result = { ms: performance.now() - t0 };
+        }));
+      }
+    };
+  }, tab);
+  await page.locator('.term-pane:not([hidden]) .xterm').click();
+  // A fresh prompt, seen by the tap (the first may have come before it).
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => window.__intr.tail.endsWith('READY> '), null, { timeout: 30000, polling: 50 });
+  const out = [];
+  for (let r = 0; r < rounds; r++) {
+    await page.evaluate(() => {
+      Object.assign(window.__intr, { chars: 0, armed: false, t0: 0, result: null });
+    });
+    await page.keyboard.type(`awk 'BEGIN { for (;;) print "flood ${r} the quick brown fox jumps over the lazy dog 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ" }'`);
+    await page.keyboard.press('Enter');
+    // Let the flood run for a while (about 5 MB) before interrupting it.
+    await page.waitForFunction(() => window.__intr.chars > 5e6, null, { timeout: 120000, polling: 50 });
+    await page.evaluate(() => {
+      window.__intr.armed = true;
+    });
+    await page.keyboard.press('Control+c');
+    await page.waitForFunction(() => window.__intr.result, null, { timeout: 60000, polling: 20 });
+    out.push((await page.evaluate(() => window.__intr.result)).ms);
+  }
+  await page.evaluate(() => {
+    window.__morvaneTap = undefined;
+  });
+  await server.call('close_tab', tab);
+  await server.call('delete_session', sess.id);
+  return out;
 }
 
 async function main() {
@@ -211,6 +370,16 @@ async function main() {
     console.log(`  ratio page/direct, quiet peer : ${(bridgeRate / directRate).toFixed(2)}`);
     console.log(`  ratio page/direct, same load  : ${(bridgeRate / loadedRate).toFixed(2)}  (aim: at least 0.70)`);
 
+    const lat = await keyLatency(page, server, KEYS);
+    const ms = (x) => x.toFixed(1);
+    console.log(`keystroke to echo, ${lat.echo.n} keys into bash in a local shell tab:`);
+    console.log(`  echo parsed     : p50 ${ms(lat.echo.parsed.p50)} ms, p99 ${ms(lat.echo.parsed.p99)} ms; drawn (next frame): p50 ${ms(lat.echo.drawn.p50)} ms, p99 ${ms(lat.echo.drawn.p99)} ms`);
+    console.log(`  page alone (${lat.direct.n} keys written by the keydown handler): parsed p50 ${ms(lat.direct.parsed.p50)} ms, p99 ${ms(lat.direct.parsed.p99)} ms; drawn p50 ${ms(lat.direct.drawn.p50)} ms, p99 ${ms(lat.direct.drawn.p99)} ms`);
+    console.log(`  p99 drawn, echo - page alone: ${ms(lat.echo.drawn.p99 - lat.direct.drawn.p99)} ms  (aim: echo drawn within one frame, p99 <= 16 ms)`);
+
+    const intr = await interruptFlood(page, server, 5);
+    console.log(`Ctrl+C during a flood (bash, awk printing without end), keydown to the next prompt parsed: ${intr.map((x) => x.toFixed(0)).join(', ')} ms (median ${percentile(intr, 50).toFixed(0)} ms; aim: within 200 ms)`);
+
     // Idle: quiet tabs, nothing to draw.
     await server.call('close_tab', (await server.call('get_runtime_state')).tabs[0].id);
     for (let i = 0; i < IDLE_TABS; i++) {
@@ -219,7 +388,7 @@ async function main() {
     await page.goto(server.url);
     await page.waitForSelector('html[data-ready="1"]');
     for (const s of (await server.call('get_initial_state')).sessions.filter((x) => x.name.startsWith('quiet'))) {
-      await page.locator('.session', { hasText: s.name }).dblclick();
+      await server.call('connect_session', s.id);
     }
     await page.waitForFunction((n) => document.querySelectorAll('.tab').length === n, IDLE_TABS);
     await page.waitForTimeout(3000);
@@ -251,6 +420,9 @@ async function main() {
         mb: MB, reached: check.reached, expected: check.expectedChars, dropped, gaps: check.gaps, content_ok: check.ok,
         page_mb_s: bridgeRate, direct_mb_s: directRate, direct_loaded_mb_s: loadedRate,
         ratio_quiet: bridgeRate / directRate, ratio_same_load: bridgeRate / loadedRate,
+        key_echo_parsed_ms: lat.echo.parsed, key_echo_drawn_ms: lat.echo.drawn,
+        key_page_alone_parsed_ms: lat.direct.parsed, key_page_alone_drawn_ms: lat.direct.drawn,
+        ctrl_c_ms: intr,
         idle_browser_pct: fresh.browser, idle_morvane_pct: fresh.server, rest_browser_pct: rest.browser, rest_morvane_pct: rest.server,
       }, null, 2));
     }

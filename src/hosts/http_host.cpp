@@ -14,6 +14,7 @@ SOCKET morvane_http_accept(SOCKET listener, sockaddr* addr, int* len);
 #include <sys/socket.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -417,6 +418,44 @@ struct HttpHost::Impl {
         r["ok"] = true;
         r["result"] = bridge->call(op.get<std::string>(), args);
         set_json(res, r);
+      } catch (const std::exception& e) {
+        set_json(res, error_body(e.what()));
+      }
+    });
+
+    // One tab's output as the raw UTF-8 text that drain_terminal would answer, without the
+    // JSON around it; with wait=SECONDS (at most 5) the answer is held until the tab has
+    // output. The page keeps one such request open per visible tab, so output is pushed to
+    // it as it arrives and a quiet page runs no timers.
+    svr.Get("/output", [this](const httplib::Request& req, httplib::Response& res) {
+      guard->request_read(t_connection);
+      res.set_header("Cache-Control", "no-store");
+      if (!req.has_param("tab") || req.get_param_value("tab").empty())
+        return set_json(res, error_body("missing tab"), 400);
+      Json tab = req.get_param_value("tab");
+      double wait = 0;
+      if (req.has_param("wait")) {
+        try {
+          wait = std::stod(req.get_param_value("wait"));
+        } catch (const std::exception&) {
+          wait = -1;
+        }
+        if (!(wait >= 0)) return set_json(res, error_body("wait must be a number of seconds"), 400);
+      }
+      try {
+        if (wait > 0) {
+          Json args = Json::array();
+          args.push_back(Json::array({tab}));
+          args.push_back(std::min(wait, 5.0));
+          bridge->call("wait_terminal_output", args);
+        }
+        Json text = bridge->call("drain_terminal", Json::array({tab}));
+        res.status = 200;
+        std::string body = text.is_string() ? text.get<std::string>() : std::string();
+        // Not a text/ type: the HTTP library would compress a text answer for the browser, which
+        // costs far more time than sending it uncompressed over the loopback. The page reads it
+        // as UTF-8 whatever the type says.
+        res.set_content(std::move(body), "application/octet-stream");
       } catch (const std::exception& e) {
         set_json(res, error_body(e.what()));
       }

@@ -370,4 +370,51 @@ describe('the page in a browser', () => {
     }
     assert.ok(back.cols > narrow.cols, `the terminal stays at ${narrow.cols} columns`);
   });
+
+  test('a page that parses slowly loses nothing of a flood larger than the output bound', async () => {
+    // 5 MB of numbered lines, more than the 2,000,000 characters a tab may hold: a drop would
+    // show as a gap. The page is made slower still by a busy wait on every piece it gets.
+    const LINES = 50000;
+    const body = 'x'.repeat(90);
+    const sess = await server.call('save_session', {
+      name: 'Flood', protocol: 'conpty', conpty_shell: 'custom',
+      conpty_custom_command: `sleep 0.5; awk 'BEGIN { for (i = 0; i < ${LINES}; i++) printf "%08d ${body}\\n", i; print "FLOOD-END" }'; exec sleep 3600`,
+    });
+    await page.evaluate(() => {
+      window.__flood = new Map();
+      window.__morvaneTap = (id, text) => {
+        if (!window.__flood.has(id)) window.__flood.set(id, { pieces: [], tail: '' });
+        const f = window.__flood.get(id);
+        f.pieces.push(text);
+        f.tail = (f.tail + text).slice(-40);
+        const until = performance.now() + 20;
+        while (performance.now() < until);
+      };
+    });
+    let id = null;
+    try {
+      // The tab starts hidden (drained in the background) and is brought to the front while
+      // the flood runs, so both roads carry part of it, one after the other.
+      id = (await server.call('connect_session', sess.id)).tab_id;
+      await page.locator(`.tab[data-id="${id}"]`).click();
+      await page.waitForFunction((tab) => window.__flood.get(tab)?.tail.includes('FLOOD-END'), id, { timeout: 120000, polling: 100 });
+      const got = await page.evaluate((tab) => window.__flood.get(tab).pieces.join(''), id);
+      const start = got.indexOf('00000000 ');
+      assert.ok(start >= 0, 'the first line arrived');
+      let expected = '';
+      for (let i = 0; i < LINES; i++) expected += `${String(i).padStart(8, '0')} ${body}\r\n`;
+      expected += 'FLOOD-END';
+      const seen = got.slice(start, start + expected.length);
+      if (seen !== expected) {
+        let at = 0;
+        while (at < seen.length && seen[at] === expected[at]) at++;
+        assert.fail(`the output differs from character ${at}: ${JSON.stringify(seen.slice(at, at + 60))}`);
+      }
+    } finally {
+      await page.evaluate(() => {
+        window.__morvaneTap = undefined;
+      });
+      if (id) await server.call('close_tab', id);
+    }
+  });
 });

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "hosts/http_guard.h"
 #include "http_serve_fixture.h"
@@ -232,6 +234,56 @@ TEST_F(HttpServe, every_connected_page_gets_the_page_calls_and_a_shell_works_thr
   EXPECT_EQ(proc.stop(), 0) << proc.output;
   a.reset();
   b.reset();
+}
+
+// GET /output: the same text as drain_terminal, raw and uncompressed, held until there is some.
+TEST_F(HttpServe, the_output_stream_answers_raw_text_once_there_is_some) {
+  start();
+  std::string tab = open_shell("PS1='$ ' exec /bin/sh");
+  ASSERT_NE(drain_until(tab, "$ ").find("$ "), std::string::npos);
+  auto get = [&](const std::string& query) {
+    auto c = client();
+    return c.Get((path("/output") + query).c_str(), {{"Accept-Encoding", "gzip, deflate, br"}});
+  };
+
+  auto r = client().Get(("/output?tab=" + tab).c_str());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 403);
+  for (const char* bad : {"", "&tab=", "&tab=x&wait=soon", "&tab=x&wait=-1"}) {
+    r = get(bad);
+    ASSERT_TRUE(r) << bad;
+    EXPECT_EQ(r->status, 400) << bad << r->body;
+  }
+  r = get("&tab=" + tab + "&wait=0");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r->body, "");
+  r = get("&tab=no-such-tab&wait=0");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "");
+
+  // A held request answers with the output typed after it was made.
+  std::optional<httplib::Result> held;
+  std::thread waiter([&] { held.emplace(get("&tab=" + tab + "&wait=5")); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  result("send_input", Json::array({tab, R"(printf 'q"b\\s\001\303\251\360\237\230\200\n')" "\r"}));
+  waiter.join();
+  ASSERT_TRUE(held && *held);
+  const httplib::Response& first = held->value();
+  EXPECT_EQ(first.status, 200);
+  EXPECT_EQ(first.get_header_value("Content-Encoding"), "");
+  EXPECT_FALSE(first.body.empty());
+  std::string seen = first.body;
+  const std::string special = std::string("q\"b\\s\x01") + "\xc3\xa9\xf0\x9f\x98\x80\r\n";
+  for (int i = 0; i < 50 && seen.find(special) == std::string::npos; ++i) {
+    auto more = get("&tab=" + tab + "&wait=1");
+    ASSERT_TRUE(more);
+    seen += more->body;
+  }
+  EXPECT_NE(seen.find(special), std::string::npos) << seen;
+  // Drained once: the bridge finds nothing of it.
+  drain_until(tab, "$ ", 1);
+  EXPECT_EQ(result("drain_terminal", Json::array({tab})), "");
 }
 
 TEST_F(HttpServe, the_queue_feeds_session_status_and_rejects_unknown_queues) {

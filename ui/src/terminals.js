@@ -1,5 +1,7 @@
 // Terminal tabs: one xterm.js terminal per native tab, output pulled with drain_terminal
-// (fast for the visible tab, slowly for hidden ones), input pushed with send_input in order.
+// (fast for the visible tab, slowly for hidden ones; in the browser host the visible tab's
+// output is held open as a request that answers when output arrives), input pushed with
+// send_input in order.
 import { Terminal } from '@xterm/xterm';
 import { FitAddon } from '@xterm/addon-fit';
 import { SearchAddon } from '@xterm/addon-search';
@@ -8,7 +10,7 @@ import { WebLinksAddon } from '@xterm/addon-web-links';
 import '@xterm/xterm/css/xterm.css';
 
 import { h, sleep } from './dom.js';
-import { call, hasOp } from './transport.js';
+import { call, canStreamOutput, fetchOutput, hasOp } from './transport.js';
 
 export const THEME = {
   background: '#0d0f14',
@@ -23,6 +25,10 @@ export const THEME = {
 };
 
 const FONT = '"JetBrains Mono", "Cascadia Mono", "Fira Code", "DejaVu Sans Mono", "Noto Sans Mono CJK TC", "Noto Sans Mono", Menlo, Consolas, monospace';
+// Characters handed to xterm.js and not yet parsed: the visible tab's output stream pauses
+// above the high mark and goes on below the low one (about 50 and 15 ms of parsing).
+const STREAM_HIGH = 384 * 1024;
+const STREAM_LOW = 128 * 1024;
 // How long the cursor blinks after the last keystroke or output.
 const CURSOR_BLINK_MS = 10000;
 
@@ -63,6 +69,8 @@ export class TermTab {
     this.pendingIn = '';
     this.sending = false;
     this.draining = false;
+    this.streaming = false;
+    this.disposed = false;
     this.lastSize = null;
     this.onActivity = onActivity;
 
@@ -130,6 +138,51 @@ export class TermTab {
     this.el.hidden = false;
     this.unseen = false;
     this.scheduleFit();
+    if (canStreamOutput) this.stream();
+  }
+
+  // While the tab is visible one request for its output stays open and answers as soon as
+  // output arrives. Pieces go to xterm.js at once, and the next request goes out while it
+  // parses, as long as it has less than STREAM_HIGH characters unparsed; above that the page
+  // waits until it is down to STREAM_LOW, so a fast producer fills the native buffer (which
+  // then stops reading it), not the page. A few pieces in hand ride out the requests' delays
+  // on a busy machine. A quiet tab costs one request every few seconds.
+  async stream() {
+    if (this.streaming) return;
+    this.streaming = true;
+    let pending = 0;
+    let below = null;
+    try {
+      while (!this.el.hidden && !this.disposed) {
+        if (pending > STREAM_HIGH) {
+          await new Promise((resolve) => {
+            below = resolve;
+          });
+        }
+        let data = '';
+        this.draining = true;
+        try {
+          data = await fetchOutput(this.id, 5);
+        } catch {
+          await sleep(500);
+        } finally {
+          this.draining = false;
+        }
+        if (data && !this.disposed) {
+          pending += data.length;
+          this.write(data).then(() => {
+            pending -= data.length;
+            if (below && pending <= STREAM_LOW) {
+              const go = below;
+              below = null;
+              go();
+            }
+          });
+        }
+      }
+    } finally {
+      this.streaming = false;
+    }
   }
 
   hide() {
@@ -215,7 +268,7 @@ export class TermTab {
 
   // The tab's buffered output, or "" (also while another drain of this tab is under way).
   async fetchOutput() {
-    if (this.draining) return '';
+    if (this.draining || this.streaming) return '';
     this.draining = true;
     try {
       return await call('drain_terminal', this.id);
@@ -231,6 +284,7 @@ export class TermTab {
   }
 
   dispose() {
+    this.disposed = true;
     clearTimeout(this.blinkTimer);
     this.resizeObserver.disconnect();
     this.term.dispose();
@@ -242,7 +296,8 @@ export class TermTab {
 // milliseconds of typing), hidden tabs once a second, everything slowly while the page
 // itself is hidden.
 export function startPumps(getActive, getHidden) {
-  (async () => {
+  // The browser host pushes the visible tab's output (TermTab.stream).
+  if (!canStreamOutput) (async () => {
     let idle = 0;
     // While xterm.js parses one piece, the next is already being fetched; never more than
     // one piece waits, so a fast producer fills the native buffer, not the page.
@@ -280,13 +335,16 @@ export function startPumps(getActive, getHidden) {
   })();
   (async () => {
     for (;;) {
+      // Hidden tabs are drawn at most once a second.
       await sleep(document.hidden ? 2000 : 1000);
-      let ready = getHidden();
+      let ready = getHidden().filter((t) => !t.streaming);
       if (ready.length && hasOp('wait_terminal_output')) {
-        // One question for all hidden tabs; only those with output are drained.
+        // One question for all hidden tabs, held by the native side until one of them has
+        // output (or two seconds pass): quiet hidden tabs cost nothing in between. Only
+        // those with output are drained.
         try {
-          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 0);
-          ready = ready.filter((t) => ids.includes(t.id));
+          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 2);
+          ready = ready.filter((t) => ids.includes(t.id) && !t.streaming && !t.disposed);
         } catch {
           /* drain them all, as without the question */
         }

@@ -57,6 +57,22 @@ export async function call(op, ...args) {
   throw new BridgeError(t('e.no_native'));
 }
 
+// Browser host: a tab's output comes as plain text from GET /output, held by the host for
+// up to `wait` seconds until there is some (no JSON to build or parse for bulk output).
+export const canStreamOutput = hostKind === 'browser';
+export async function fetchOutput(tabId, wait) {
+  let res;
+  try {
+    res = await fetch(`/output?token=${encodeURIComponent(token)}&tab=${encodeURIComponent(tabId)}&wait=${wait}`, {
+      cache: 'no-store',
+    });
+  } catch (e) {
+    throw new BridgeError(t('e.no_answer', { err: e.message }));
+  }
+  if (!res.ok) throw new BridgeError(`HTTP ${res.status}`);
+  return res.text();
+}
+
 // Page calls the native side may make; nothing else is ever run.
 const PAGE_FUNCTIONS = new Set(['setTerminalInfo', 'terminalConnected', 'xferOnEvent']);
 const SCRIPT = /^(?:if\s*\(\s*window\.(\w+)\s*\)\s*)?(\w+)\(([\s\S]*)\)\s*;?\s*$/;
