@@ -33,11 +33,12 @@ struct Channel {
   fs::path dir;
   std::unique_ptr<MorvaneApp> app;
   std::string tab;
-  Channel(const std::string& enc, bool flags) {
+  Channel(const std::string& enc, bool flags, bool detector = true) {
     char tmpl[] = "/tmp/morvane-bench-XXXXXX";
     dir = mkdtemp(tmpl);
     app = std::make_unique<MorvaneApp>(QueueMap{}, EventMap{}, dir, dir);
     app->connect_delay_sec = 3600;
+    if (!detector) app->transfers.sniffer_factory = nullptr;
     Json s = Json::object();
     s["protocol"] = "none";
     s["line_code_page"] = enc;
@@ -51,11 +52,11 @@ struct Channel {
   }
 };
 
-void run_channel(benchmark::State& state, const std::string& enc, bool multibyte, bool flags) {
+void run_channel(benchmark::State& state, const std::string& enc, bool multibyte, bool flags, bool detector = true) {
   std::string bytes = sample(enc, multibyte);
   for (auto _ : state) {
     state.PauseTiming();
-    auto owned = std::make_unique<Channel>(enc, flags);
+    auto owned = std::make_unique<Channel>(enc, flags, detector);
     Channel& ch = *owned;
     std::atomic<bool> done{false};
     state.ResumeTiming();
@@ -96,14 +97,32 @@ void BM_Memcpy(benchmark::State& state) {
   state.counters["MBps"] = benchmark::Counter(static_cast<double>(src.size()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// The transfer-start detector alone, as the receive path calls it, on the same chunks: its time
+// per byte over the channel's is the share of the terminal path it costs.
+void BM_DetectorAlone(benchmark::State& state) {
+  std::string bytes = sample("utf-8", false);
+  Channel ch("utf-8", false);
+  auto sniffer = ch.app->transfers.sniffer_factory(ch.tab);
+  for (auto _ : state) {
+    for (size_t off = 0; off < bytes.size(); off += kChunk) {
+      auto r = sniffer->feed(std::string_view(bytes.data() + off, std::min(kChunk, bytes.size() - off)));
+      benchmark::DoNotOptimize(r.passthrough);
+    }
+  }
+  state.counters["MBps"] = benchmark::Counter(static_cast<double>(bytes.size()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
 void BM_Utf8LogFlagsOff(benchmark::State& s) { run_channel(s, "utf-8", false, false); }
+void BM_Utf8LogNoDetector(benchmark::State& s) { run_channel(s, "utf-8", false, false, false); }
 void BM_Utf8FlagsOff(benchmark::State& s) { run_channel(s, "utf-8", true, false); }
 void BM_Utf8FlagsOn(benchmark::State& s) { run_channel(s, "utf-8", true, true); }
 void BM_Big5FlagsOff(benchmark::State& s) { run_channel(s, "big5", true, false); }
 void BM_Big5FlagsOn(benchmark::State& s) { run_channel(s, "big5", true, true); }
 
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_DetectorAlone)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(BM_Utf8LogFlagsOff)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Utf8LogNoDetector)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Utf8FlagsOff)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Utf8FlagsOn)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Big5FlagsOff)->Unit(benchmark::kMillisecond)->Iterations(2);
@@ -121,6 +140,9 @@ int main(int argc, char** argv) {
   rep.ratio("utf-8, translation on", "BM_Utf8FlagsOn", "BM_Memcpy", "MBps", "-");
   rep.ratio("big5, translation off", "BM_Big5FlagsOff", "BM_Memcpy", "MBps", "-");
   rep.ratio("big5, translation on", "BM_Big5FlagsOn", "BM_Memcpy", "MBps", "-");
+  std::printf("\nThe transfer-start detector's cost on the terminal path:\n");
+  rep.ratio("utf-8 ASCII log, with the detector", "BM_Utf8LogFlagsOff", "BM_Utf8LogNoDetector", "MBps", ">= 0.95, noisy");
+  rep.ratio("detector time per byte / channel's", "BM_Utf8LogFlagsOff", "BM_DetectorAlone", "MBps", "<= 0.05");
   std::printf("absolute, translation off: utf-8 ASCII log %.0f MB/s, utf-8 CJK text %.0f MB/s (aim >= 500)\n",
               rep.get("BM_Utf8LogFlagsOff", "MBps"), rep.get("BM_Utf8FlagsOff", "MBps"));
   benchmark::Shutdown();

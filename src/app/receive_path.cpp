@@ -28,7 +28,7 @@ std::string MorvaneApp::_intercept_or_decode(const std::string& tab_id, std::str
       }
     }
     if (sniffed.receiver_waiting && transfers.offer_send) transfers.offer_send(tab_id);
-    terminal = sniffed.terminal;
+    terminal = sniffed.passthrough ? data : std::string_view(sniffed.terminal);
   }
   if (terminal.empty()) return {};
   std::lock_guard<std::mutex> lock(tab->decoder_mu);

@@ -26,6 +26,9 @@ class TransferSniffer {
   struct Result {
     bool started = false;
     bool receiver_waiting = false;  // a remote receiver (rz) waits for files: offer to send some
+    // Every byte given is for the terminal, unchanged (the common case): `terminal` stays
+    // empty rather than holding a copy.
+    bool passthrough = false;
     std::string terminal;  // bytes that belong to the terminal
     std::string transfer;  // bytes for the new transfer, after the header that started it
   };

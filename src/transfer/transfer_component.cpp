@@ -61,7 +61,8 @@ class TransferComponent::Sniffer final : public TransferSniffer {
         out.receiver_waiting = true;
       }
     }
-    out.terminal.assign(r.terminal);
+    if (r.terminal.data() == bytes.data() && r.terminal.size() == bytes.size()) out.passthrough = true;
+    else out.terminal.assign(r.terminal);
     // The receiver's start answers the ZRQINIT that started it. Handed over as well, it would be
     // answered twice, and lrzsz's sz takes a second ZRINIT for a refusal of its first file
     // header (and sends it again) or, arriving late, for the end of the file it is sending.
