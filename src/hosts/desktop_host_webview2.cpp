@@ -482,7 +482,7 @@ void DesktopHost::create_window(const WindowSpec& spec, Bridge& bridge, std::fun
     diag::err("[desktop] the window could not be made");
     return;
   }
-  // The spec's size is in device-independent pixels.
+  // The requested size is in device-independent pixels.
   UINT dpi = GetDpiForWindow(m.hwnd);
   if (dpi && dpi != 96)
     SetWindowPos(m.hwnd, nullptr, 0, 0, MulDiv(spec.width, dpi, 96), MulDiv(spec.height, dpi, 96),

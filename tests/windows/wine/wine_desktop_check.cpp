@@ -2,6 +2,7 @@
 // user (process set-up, clipboard, the tray icon's life, the URL guard, the dark title bar
 // request) runs; the file dialogs need a user and are only built. Prints "ok -" / "not ok -"
 // lines, and "info -" lines for what Wine answers where Windows and Wine may differ.
+#include "tap_check.h"
 #include <windows.h>
 
 #include <atomic>
@@ -13,12 +14,8 @@
 using namespace morvane::platform::win;
 
 namespace {
-int failures = 0;
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-  std::printf("%s - %s%s%s\n", ok ? "ok" : "not ok", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stdout);
-  if (!ok) ++failures;
-}
+using wine_check::check;
+using wine_check::failures;
 void info(const std::string& what) {
   std::printf("info - %s\n", what.c_str());
   std::fflush(stdout);

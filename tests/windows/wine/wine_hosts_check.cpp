@@ -6,6 +6,7 @@
 //                                          input and output (the caller feeds and reads it)
 //        wine_hosts_check.exe stdio-quit   a quit request ends a read blocked on a pipe
 //        wine_hosts_check.exe http         the browser host over Winsock
+#include "tap_check.h"
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -32,13 +33,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-  std::printf("%s - %s%s%s\n", ok ? "ok" : "not ok", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stdout);
-  if (!ok) ++failures;
-}
+using wine_check::check;
+using wine_check::failures;
 
 // "ping" answers its argument back; "wait" blocks until released, so that a quit finds a
 // call in flight.

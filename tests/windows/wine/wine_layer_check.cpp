@@ -4,6 +4,7 @@
 //
 // Usage: wine_layer_check.exe process|files DIR|putty|conpty
 // The program is also its own child: the "child-..." commands are what the checks start.
+#include "tap_check.h"
 #include <windows.h>
 
 #include <chrono>
@@ -29,13 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-  std::printf("%s - %s%s%s\n", ok ? "ok" : "not ok", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stdout);
-  if (!ok) ++failures;
-}
+using wine_check::check;
+using wine_check::failures;
 
 std::string self_path() {
   char buf[MAX_PATH];
