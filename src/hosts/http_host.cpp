@@ -102,6 +102,13 @@ class ConnectionGuard {
   void request_read(uint64_t id) { set_reading(id, false); }
   // An answer went out: the next request on the connection gets a fresh deadline.
   void answered(uint64_t id) { set_reading(id, true); }
+  // The client has gone: an answer would be written to nobody.
+  bool gone(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = open_.find(id);
+    if (it == open_.end() || platform::socket_identity(it->second.fd) != it->second.identity) return false;
+    return platform::peer_closed(it->second.fd);
+  }
   // Ends the connection now: the rest of a refused body is not worth reading.
   void cut(uint64_t id) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -448,6 +455,12 @@ struct HttpHost::Impl {
           args.push_back(Json::array({tab}));
           args.push_back(std::min(wait, 5.0));
           bridge->call("wait_terminal_output", args);
+          // A page that was reloaded or closed during the wait leaves its request behind; what
+          // it drained would be written to a closed socket and lost. It stays for the next page.
+          if (guard->gone(t_connection)) {
+            res.status = 204;
+            return;
+          }
         }
         Json text = bridge->call("drain_terminal", Json::array({tab}));
         res.status = 200;

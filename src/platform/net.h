@@ -164,6 +164,9 @@ std::uint64_t socket_identity(NativeSocket s) noexcept;
 // reset the connection under the answer), sends answer, shuts both directions down. Never
 // waits.
 void refuse_connection(NativeSocket s, std::string_view answer) noexcept;
+// The other end has reset the connection, or closed it with nothing of it left unread. Never
+// waits; false when it cannot tell.
+bool peer_closed(NativeSocket s) noexcept;
 
 // Events of a poll set entry.
 enum PollEvent : short {

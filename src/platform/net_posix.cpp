@@ -234,6 +234,15 @@ void refuse_connection(NativeSocket s, std::string_view answer) noexcept {
   ::shutdown(s, SHUT_RDWR);
 }
 
+bool peer_closed(NativeSocket s) noexcept {
+  struct pollfd p{s, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+  // Readable: the next request of a kept-alive connection, or the end of the stream.
+  char c;
+  return (p.revents & POLLIN) && ::recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 // ---- poll set and wake pair ------------------------------------------------------------------------
 
 namespace {

@@ -268,6 +268,15 @@ void refuse_connection(NativeSocket s, std::string_view answer) noexcept {
   ::shutdown(sock, SD_BOTH);
 }
 
+bool peer_closed(NativeSocket s) noexcept {
+  WSAPOLLFD p{static_cast<SOCKET>(s), POLLRDNORM, 0};
+  if (WSAPoll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+  // Readable, so the peek returns at once: the next request, or the end of the stream.
+  char c;
+  return (p.revents & POLLRDNORM) && ::recv(static_cast<SOCKET>(s), &c, 1, MSG_PEEK) == 0;
+}
+
 // ---- poll set and wake pair ------------------------------------------------------------------------
 
 namespace {

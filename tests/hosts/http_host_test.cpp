@@ -284,6 +284,29 @@ TEST_F(HttpServe, the_output_stream_answers_raw_text_once_there_is_some) {
   // Drained once: the bridge finds nothing of it.
   drain_until(tab, "$ ", 1);
   EXPECT_EQ(result("drain_terminal", Json::array({tab})), "");
+
+  // A page reloaded while its request is held leaves the request behind on a closed socket:
+  // the output that wakes it stays for the next request instead of going to nobody.
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(proc.port));
+  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const std::string request = "GET " + path("/output") + "&tab=" + tab + "&wait=5 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_EQ(send(s, request.data(), request.size(), 0), ssize_t(request.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  close(s);
+  result("send_input", Json::array({tab, "printf 'left-%s\\n' behind\r"}));
+  std::string next;
+  for (int i = 0; i < 50 && next.find("left-behind") == std::string::npos; ++i) {
+    auto more = get("&tab=" + tab + "&wait=1");
+    ASSERT_TRUE(more);
+    next += more->body;
+  }
+  // The shell's echo of the typed line is the first output after the request was left.
+  EXPECT_NE(next.find("printf 'left-%s\\n' behind"), std::string::npos) << next;
+  EXPECT_NE(next.find("left-behind"), std::string::npos) << next;
 }
 
 TEST_F(HttpServe, the_queue_feeds_session_status_and_rejects_unknown_queues) {

@@ -199,6 +199,19 @@ TEST(Listener, AcceptsOnLoopbackAndDataFlowsBothWays) {
   ASSERT_TRUE(server);
   EXPECT_EQ(peer.host, "127.0.0.1");
   EXPECT_GT(peer.port, 0);
+  // A peer that sent more and waits is still there; one that closed is gone.
+  EXPECT_FALSE(peer_closed(server.native()));
+  client.send_all("GET /");
+  EXPECT_FALSE(peer_closed(server.native()));
+  {
+    Socket early = connect_tcp("127.0.0.1", port, 5s);
+    Socket at_server = l.accept(nullptr);
+    early.close();
+    bool gone = false;
+    for (int i = 0; i < 200 && !(gone = peer_closed(at_server.native())); ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(gone);
+  }
+  EXPECT_EQ(server.recv(5), "GET /");
 
   // More than the kernel buffers hold, both ways at once: send_all must wait for room.
   std::string up(3 << 20, '\0'), down(3 << 20, '\0');

@@ -60,6 +60,15 @@ int main() {
     Peer peer;
     Socket server = l.accept(&peer);
     check(server.valid() && peer.host == "127.0.0.1" && peer.port > 0, "accept gives the client's address");
+    check(!peer_closed(server.native()), "a connected peer is not taken for gone");
+    {
+      Socket early = connect_tcp("127.0.0.1", port, 5s);
+      Socket at_server = l.accept(nullptr);
+      early.close();
+      bool gone = false;
+      for (int i = 0; i < 200 && !(gone = peer_closed(at_server.native())); ++i) std::this_thread::sleep_for(5ms);
+      check(gone, "a peer that closed is gone");
+    }
     std::string big(1 << 20, 'x');
     std::thread sender([&] {
       server.send_all(big);
