@@ -385,13 +385,16 @@ async function main() {
     for (let i = 0; i < IDLE_TABS; i++) {
       await server.call('save_session', { name: `quiet ${i}`, protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: 'exec sleep 3600' });
     }
-    await page.goto(server.url);
-    await page.waitForSelector('html[data-ready="1"]');
+    // A page of its own, in a renderer that does not still carry the flood's memory.
+    await page.close();
+    const quiet = await b.browser.newPage({ viewport: { width: 1280, height: 760 } });
+    await quiet.goto(server.url);
+    await quiet.waitForSelector('html[data-ready="1"]');
     for (const s of (await server.call('get_initial_state')).sessions.filter((x) => x.name.startsWith('quiet'))) {
       await server.call('connect_session', s.id);
     }
-    await page.waitForFunction((n) => document.querySelectorAll('.tab').length === n, IDLE_TABS);
-    await page.waitForTimeout(3000);
+    await quiet.waitForFunction((n) => document.querySelectorAll('.tab').length === n, IDLE_TABS);
+    await quiet.waitForTimeout(3000);
     // The browser's processes: everything this script started except morvane and its shells.
     const serverPid = server.proc.pid;
     const browserPids = () => {
@@ -401,19 +404,39 @@ async function main() {
     const ticks = () => ({ browser: browserPids().reduce((a, p) => a + cpuTicks(p), 0), server: cpuTicks(serverPid) });
     // Two windows: right after the tabs opened (their cursors still blink for 10 s after
     // the last output), and then at rest.
+    // The page's own renderer, as the browser counts it (its other processes, the GPU and
+    // network ones, run whatever page is shown).
+    let cdp = null;
+    const rendererSecs = async () => (cdp ? (await cdp.send('Performance.getMetrics')).metrics.find((x) => x.name === 'ProcessTime')?.value ?? 0 : 0);
     const measure = async () => {
       const before = ticks();
+      const r0 = await rendererSecs().catch(() => 0);
       const t0 = Date.now();
       await new Promise((r) => setTimeout(r, IDLE_SECONDS * 1000));
       const secs = (Date.now() - t0) / 1000;
       const after = ticks();
+      const r1 = await rendererSecs().catch(() => 0);
       const pct = (d) => Number(((100 * d) / CLK_TCK / secs).toFixed(1));
-      return { secs, browser: pct(after.browser - before.browser), server: pct(after.server - before.server) };
+      return {
+        secs, browser: pct(after.browser - before.browser), server: pct(after.server - before.server),
+        renderer: Number(((100 * (r1 - r0)) / secs).toFixed(2)),
+      };
     };
+    cdp = await quiet.context().newCDPSession(quiet);
+    await cdp.send('Performance.enable');
     const fresh = await measure();
     const rest = await measure();
-    console.log(`idle with ${IDLE_TABS} quiet tabs, ${fresh.secs.toFixed(1)} s right after opening: browser ${fresh.browser}% of one core, morvane ${fresh.server}%`);
-    console.log(`idle with ${IDLE_TABS} quiet tabs, the next ${rest.secs.toFixed(1)} s: browser ${rest.browser}% of one core, morvane ${rest.server}%`);
+    // The same browser showing only an empty page: what it costs whatever it shows.
+    cdp = null;
+    await quiet.close();
+    const blankPage = await b.browser.newPage();
+    await blankPage.goto('about:blank');
+    await blankPage.waitForTimeout(3000);
+    const blank = await measure();
+    const show = (m) => `browser ${m.browser}% of one core (the page's renderer ${m.renderer}%), morvane ${m.server}%`;
+    console.log(`idle with ${IDLE_TABS} quiet tabs, ${fresh.secs.toFixed(1)} s right after opening: ${show(fresh)}`);
+    console.log(`idle with ${IDLE_TABS} quiet tabs, the next ${rest.secs.toFixed(1)} s: ${show(rest)}`);
+    console.log(`the same browser with only an empty page, ${blank.secs.toFixed(1)} s: browser ${blank.browser}% of one core; the quiet page adds ${(rest.browser - blank.browser).toFixed(1)} points (aim: browser at most 1%, morvane at most 0.1%)`);
 
     if (JSON_OUT) {
       writeFileSync(JSON_OUT, JSON.stringify({
@@ -424,6 +447,7 @@ async function main() {
         key_page_alone_parsed_ms: lat.direct.parsed, key_page_alone_drawn_ms: lat.direct.drawn,
         ctrl_c_ms: intr,
         idle_browser_pct: fresh.browser, idle_morvane_pct: fresh.server, rest_browser_pct: rest.browser, rest_morvane_pct: rest.server,
+        rest_renderer_pct: rest.renderer, blank_browser_pct: blank.browser,
       }, null, 2));
     }
     if (!check.ok) process.exitCode = 1;

@@ -142,7 +142,8 @@ void MorvaneApp::_poll_queue() {
     if (it != queue_all.end()) q = it->second;
     try {
       if (q) {
-        auto item = q->get(0.5);
+        // Quitting puts a wake-up item on the queue, so the wait can be long.
+        auto item = q->get(30.0);
         if (_stop) break;
         try {
           if (item) _apply_status_item(*item);

@@ -92,6 +92,7 @@ class ConnectionGuard {
     }
     uint64_t id = ++next_;
     open_[id] = Conn{fd, identity, std::chrono::steady_clock::now() + kRequestDeadline, true};
+    cv_.notify_all();
     return id;
   }
   void remove(uint64_t id) {
@@ -131,12 +132,18 @@ class ConnectionGuard {
     if (it == open_.end()) return;
     it->second.reading = reading;
     it->second.deadline = std::chrono::steady_clock::now() + kRequestDeadline;
+    if (reading) cv_.notify_all();
   }
 
+  // Sleeps until the first deadline of a request being read; with none, until one starts.
   void watch() {
     std::unique_lock<std::mutex> lock(mu_);
     while (!stop_) {
-      cv_.wait_for(lock, std::chrono::milliseconds(250));
+      auto next = std::chrono::steady_clock::time_point::max();
+      for (auto& [id, c] : open_)
+        if (c.reading) next = std::min(next, c.deadline);
+      if (next == std::chrono::steady_clock::time_point::max()) cv_.wait(lock);
+      else cv_.wait_until(lock, next);
       auto now = std::chrono::steady_clock::now();
       for (auto& [id, c] : open_)
         if (c.reading && c.deadline <= now) shut(c);
@@ -306,6 +313,14 @@ struct HttpHost::Impl {
 
   std::mutex stop_mu;
   bool stop_requested = false;
+  // Wakes run_loop when destroy() asks it to end; without one it looks ten times a second.
+  std::unique_ptr<platform::WakePair> stop_wake = [] {
+    try {
+      return std::make_unique<platform::WakePair>();
+    } catch (const platform::NetError&) {
+      return std::unique_ptr<platform::WakePair>();
+    }
+  }();
 
   bool allowed(const httplib::Request& req) const {
     if (!req.has_param("token") || !http_guard::same_token(req.get_param_value("token"), token)) return false;
@@ -369,12 +384,20 @@ struct HttpHost::Impl {
     // The library's default also sets SO_REUSEPORT, which lets a second program listen on
     // a port this one holds and take some of its page's requests.
     svr.set_socket_options([](socket_t sock) { platform::prepare_listener(static_cast<platform::NativeSocket>(sock)); });
+#ifndef _WIN32
+    // The listener blocks in accept instead of looking ten times a second; stopping shuts the
+    // listening socket down, which ends the accept. (On Windows the library always looks
+    // with this interval, and zero would spin.)
+    svr.set_idle_interval(0, 0);
+#endif
     // Answers go out at once: with Nagle's algorithm a large answer's last piece waits for the
     // browser's delayed acknowledgement, about 40 ms per drained piece of terminal output.
     svr.set_tcp_nodelay(true);
-    svr.set_keep_alive_max_count(100000);
-    // An idle connection holds a thread; quitting waits for those threads.
-    svr.set_keep_alive_timeout(2);
+    // One request per connection. The library waits for a kept-alive connection's next
+    // request by looking every 10 ms, which a quiet page would pay for all the time, and an
+    // idle connection holds a thread that quitting waits for. A fresh loopback connection
+    // costs far less than the piece of output it carries.
+    svr.set_keep_alive_max_count(1);
     svr.set_payload_max_length(kMaxBody);
     svr.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       if (!allowed(req)) {
@@ -585,13 +608,13 @@ void HttpHost::run_loop() {
       if (impl_->stop_requested) break;
     }
     platform::WakePair* stop = g_stop.load();
-    if (!stop) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      continue;
-    }
     platform::PollSet set;
-    set.add(stop->fd(), platform::kReadable);
-    if (set.wait(100) > 0) break;
+    const size_t signal = set.add(stop ? stop->fd() : platform::kNoSocket, platform::kReadable);
+    set.add(impl_->stop_wake ? impl_->stop_wake->fd() : platform::kNoSocket, platform::kReadable);
+    // Only a wait that both wakers can end may be without a limit.
+    const int n = set.wait(stop && impl_->stop_wake ? -1 : 100);
+    if (n > 0 && set.ready(signal)) break;
+    if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   impl_->listening = false;
   impl_->close_all_streams();
@@ -600,8 +623,11 @@ void HttpHost::run_loop() {
 }
 
 void HttpHost::destroy() {
-  std::lock_guard<std::mutex> lock(impl_->stop_mu);
-  impl_->stop_requested = true;
+  {
+    std::lock_guard<std::mutex> lock(impl_->stop_mu);
+    impl_->stop_requested = true;
+  }
+  if (impl_->stop_wake) impl_->stop_wake->wake();
 }
 
 int HttpHost::port() const { return impl_->port.load(); }

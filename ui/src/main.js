@@ -96,9 +96,13 @@ async function boot() {
     }, () => {});
   }
   startPumps(activeTab, () => [...state.tabs.values()].filter((x) => x.id !== state.active));
+  // Tabs opened or ended elsewhere and the reachability of saved sessions come from this
+  // poll. While nothing changes it slows down to one question every five seconds; notices
+  // and the page's own actions ask at once.
+  let quiet = 0;
   const poll = async () => {
-    await refreshRuntime();
-    setTimeout(poll, document.hidden ? 3000 : 1000);
+    quiet = (await refreshRuntime()) ? 0 : Math.min(quiet + 1, 4);
+    setTimeout(poll, document.hidden ? 5000 : 1000 * (1 + quiet));
   };
   setTimeout(poll, 1000);
   window.addEventListener('resize', () => activeTab()?.scheduleFit());

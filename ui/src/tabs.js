@@ -13,17 +13,25 @@ import { call, hasOp, hostKind } from './transport.js';
 // ---- runtime state: tabs and reachability, shared with every other page of this program ----
 let rtSeq = 0;
 let rtApplied = 0;
+let rtLast = '';
 
 // Runs an operation that answers the runtime state and applies it, unless a newer answer
-// was applied meanwhile (a slow poll must not bring back a tab that was just closed).
+// was applied meanwhile (a slow poll must not bring back a tab that was just closed). An
+// answer equal to the last one applied changes nothing and draws nothing.
 async function runtimeCall(op, ...args) {
   const seq = ++rtSeq;
   const r = await call(op, ...args);
+  let changed = false;
   if (r && Array.isArray(r.tabs) && seq > rtApplied) {
     rtApplied = seq;
-    applyRuntime(r);
+    const key = JSON.stringify(r);
+    if (key !== rtLast) {
+      rtLast = key;
+      changed = true;
+      applyRuntime(r);
+    }
   }
-  return r;
+  return { r, changed };
 }
 
 function applyRuntime(rs) {
@@ -63,11 +71,29 @@ function applyRuntime(rs) {
   renderSessions();
 }
 
+// Resolves to whether the state changed since it was last applied.
 export function refreshRuntime() {
   return runtimeCall('get_runtime_state').then(
-    () => setLink(true),
-    () => setLink(false),
+    ({ changed }) => {
+      setLink(true);
+      return changed;
+    },
+    () => {
+      setLink(false);
+      return true;
+    },
   );
+}
+
+// A notice about a tab often comes with a change of its state (its connection ended): the
+// state is asked for soon rather than at the next, possibly slow, poll.
+let pokeTimer = 0;
+function pokeRuntime() {
+  if (pokeTimer) return;
+  pokeTimer = setTimeout(() => {
+    pokeTimer = 0;
+    refreshRuntime();
+  }, 50);
 }
 
 export function setLink(up) {
@@ -107,6 +133,7 @@ export function installPageFunctions() {
       tab.info(message, !!isError);
       renderTabs();
       if (tab.id === state.active) renderToolbar();
+      pokeRuntime();
     } else {
       // The tab is not known to this page yet (opened elsewhere a moment ago).
       if (!state.pendingInfo.has(tabId)) state.pendingInfo.set(tabId, []);
@@ -157,7 +184,7 @@ export function installPageFunctions() {
 export async function connect(sessionId) {
   if (!sessionId) return;
   try {
-    const r = await runtimeCall('connect_session', sessionId);
+    const { r } = await runtimeCall('connect_session', sessionId);
     if (!r.tab_id) {
       toast(t('e.session_missing'), 'error');
       return;

@@ -340,10 +340,10 @@ export function startPumps(getActive, getHidden) {
       let ready = getHidden().filter((t) => !t.streaming);
       if (ready.length && hasOp('wait_terminal_output')) {
         // One question for all hidden tabs, held by the native side until one of them has
-        // output (or two seconds pass): quiet hidden tabs cost nothing in between. Only
+        // output (or five seconds pass): quiet hidden tabs cost nothing in between. Only
         // those with output are drained.
         try {
-          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 2);
+          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 5);
           ready = ready.filter((t) => ids.includes(t.id) && !t.streaming && !t.disposed);
         } catch {
           /* drain them all, as without the question */
