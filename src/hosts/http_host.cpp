@@ -393,11 +393,19 @@ struct HttpHost::Impl {
     // Answers go out at once: with Nagle's algorithm a large answer's last piece waits for the
     // browser's delayed acknowledgement, about 40 ms per drained piece of terminal output.
     svr.set_tcp_nodelay(true);
+#ifndef _WIN32
     // One request per connection. The library waits for a kept-alive connection's next
     // request by looking every 10 ms, which a quiet page would pay for all the time, and an
     // idle connection holds a thread that quitting waits for. A fresh loopback connection
     // costs far less than the piece of output it carries.
     svr.set_keep_alive_max_count(1);
+#else
+    // The Windows listener looks for connections ten times a second whatever is set here, so
+    // connections stay as they were: kept alive for two seconds. The bound on connections is
+    // checked under Wine with these settings only.
+    svr.set_keep_alive_max_count(100000);
+    svr.set_keep_alive_timeout(2);
+#endif
     svr.set_payload_max_length(kMaxBody);
     svr.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       if (!allowed(req)) {
