@@ -10,6 +10,7 @@
 
 #include "hosts/http_guard.h"
 #include "http_serve_fixture.h"
+#include "net_peer.h"
 
 namespace morvane::testing {
 namespace {
@@ -287,16 +288,11 @@ TEST_F(HttpServe, the_output_stream_answers_raw_text_once_there_is_some) {
 
   // A page reloaded while its request is held leaves the request behind on a closed socket:
   // the output that wakes it stays for the next request instead of going to nobody.
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(proc.port));
-  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const std::string request = "GET " + path("/output") + "&tab=" + tab + "&wait=5 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  ASSERT_EQ(send(s, request.data(), request.size(), 0), ssize_t(request.size()));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  close(s);
+  {
+    Tcp left(proc.port, std::chrono::seconds(5));
+    left.write("GET " + path("/output") + "&tab=" + tab + "&wait=5 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
   result("send_input", Json::array({tab, "printf 'left-%s\\n' behind\r"}));
   std::string next;
   for (int i = 0; i < 50 && next.find("left-behind") == std::string::npos; ++i) {
