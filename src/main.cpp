@@ -15,6 +15,7 @@
 #include "app/morvane_app.h"
 #include "hosts/http_host.h"
 #include "hosts/stdio_host.h"
+#include "platform/memory.h"
 #include "util/diag.h"
 #include "util/text.h"
 
@@ -56,6 +57,7 @@ int usage(int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  morvane::platform::tune_allocator();
   std::string mode, data_dir;
   bool data_dir_given = false;
   [[maybe_unused]] bool launched = false;  // the desktop window as the launcher's child (Linux)

@@ -3,13 +3,13 @@
 // echo, beside the page writing the key itself; how soon Ctrl+C in a flood brings the prompt
 // back; and what quiet tabs cost while idle.
 //
-//   MORVANE_BIN=build/plain/morvane node bench/page/page_bench.mjs [--mb 50] [--json FILE]
+//   MORVANE_BIN=build/plain/morvane node bench/page/page_bench.mjs [--mb 50] [--source shell|ssh] [--json FILE]
 //
 // Only bytes that reached xterm.js count: they are checked against what the shell wrote
 // (each drained piece must be the next run of the expected text), and what the native
 // 2,000,000-character bound dropped while the page fell behind is reported separately.
-import { readdirSync, readFileSync, writeFileSync } from 'node:fs';
-import { launchBrowser, startServe } from '../../tests/e2e/harness.mjs';
+import { readFileSync, writeFileSync } from 'node:fs';
+import { descendants, launchBrowser, startServe, startSshd } from '../../tests/e2e/harness.mjs';
 
 const args = process.argv.slice(2);
 const opt = (name, def) => {
@@ -21,6 +21,14 @@ const JSON_OUT = opt('--json', '');
 const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
 const KEYS = Number(opt('--keys', '300'));
+// Where the text comes from: a local shell tab, or an SSH tab to OpenSSH's sshd on loopback.
+const SOURCE = opt('--source', 'shell');
+// 100 tabs streaming at once (0: not measured); --streams-only measures only that.
+const STREAMS = Number(opt('--streams', '0'));
+const STREAMS_ONLY = args.includes('--streams-only');
+// Writes the page renderer's CPU profile of the drain to FILE and prints where its time went.
+const PROFILE = opt('--profile', '');
+if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ssh');
 
 // 100-byte lines (99 characters and a line feed), numbered; the PTY turns "\n" into "\r\n".
 const LINE_BODY = ' abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 the quick brown fox jumps over';
@@ -29,47 +37,15 @@ const SHELL_BYTES = LINES * 100;
 // The shell makes the text itself, line by line, as a busy program would.
 const GENERATOR = `sleep 1.5; awk 'BEGIN { for (i = 0; i < ${LINES}; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-BENCH" }'; exec sleep 3600`;
 
-function cpuTicks(pid) {
+// utime + stime; with `reaped`, also the time of its children that ended and were waited for.
+function cpuTicks(pid, reaped = false) {
   try {
     const f = readFileSync(`/proc/${pid}/stat`, 'utf8');
     const rest = f.slice(f.lastIndexOf(')') + 2).split(' ');
-    return Number(rest[11]) + Number(rest[12]);  // utime + stime
+    return Number(rest[11]) + Number(rest[12]) + (reaped ? Number(rest[13]) + Number(rest[14]) : 0);
   } catch {
     return 0;
   }
-}
-
-// [pid, parent pid] of every process.
-function processTable() {
-  const rows = [];
-  for (const name of readdirSync('/proc')) {
-    if (!/^\d+$/.test(name)) continue;
-    try {
-      const f = readFileSync(`/proc/${name}/stat`, 'utf8');
-      const rest = f.slice(f.lastIndexOf(')') + 2).split(' ');
-      rows.push([Number(name), Number(rest[1])]);
-    } catch {
-      /* gone meanwhile */
-    }
-  }
-  return rows;
-}
-
-// root and every process below it (the browser's renderer, GPU and utility processes).
-function descendants(root) {
-  const kids = new Map();
-  for (const [pid, ppid] of processTable()) {
-    if (!kids.has(ppid)) kids.set(ppid, []);
-    kids.get(ppid).push(pid);
-  }
-  const out = [];
-  const stack = [root];
-  while (stack.length) {
-    const p = stack.pop();
-    out.push(p);
-    for (const c of kids.get(p) || []) stack.push(c);
-  }
-  return out;
 }
 
 const CLK_TCK = 100;
@@ -110,7 +86,7 @@ const percentile = (xs, p) => {
 // keydown handler straight into the terminal, with the tab's reading off so the shell's echo
 // stays out. Keys go one at a time, each after the last one's echo; every 40 the line is
 // cleared with Ctrl+U so it never wraps.
-async function keyLatency(page, server, keys) {
+async function keyLatency(page, server, keys, { keepTap = false } = {}) {
   const sess = await server.call('save_session', {
     name: 'typing', protocol: 'conpty', conpty_shell: 'custom',
     conpty_custom_command: "PS1='$ ' exec bash --norc --noprofile",
@@ -148,7 +124,9 @@ async function keyLatency(page, server, keys) {
         }, 0);
       }
     }, true);
+    const before = window.__morvaneTap;
     window.__morvaneTap = (id, text) => {
+      before?.(id, text);
       if (!L.want || !text.includes(L.want)) return;
       L.want = '';
       const tab = window.__morvane.tabs().find((t) => t.id === id);
@@ -189,6 +167,11 @@ async function keyLatency(page, server, keys) {
   };
   const echo = await run(false);
   const tabId = await page.evaluate(() => window.__morvane.active().id);
+  if (keepTap) {
+    await server.call('close_tab', tabId);
+    await server.call('delete_session', sess.id);
+    return { echo };
+  }
   await server.call('toggle_tab_reading', tabId);
   const direct = await run(true);
   await page.evaluate(() => {
@@ -255,15 +238,124 @@ async function interruptFlood(page, server, rounds) {
   return out;
 }
 
+// Stops the renderer's CPU profile, writes it to `file` and prints the functions that took
+// the most time of their own.
+async function profileReport(cdp, file) {
+  const { profile } = await cdp.send('Profiler.stop');
+  writeFileSync(file, JSON.stringify(profile));
+  const dt = new Map();
+  for (let i = 0; i < profile.samples.length; i++) dt.set(profile.samples[i], (dt.get(profile.samples[i]) || 0) + (profile.timeDeltas[i] || 0));
+  const self = new Map();
+  for (const n of profile.nodes) {
+    const f = n.callFrame;
+    const key = `${f.functionName || '(anonymous)'} ${f.url.split(/[/?]/).pop().slice(0, 20)}:${f.lineNumber}`;
+    self.set(key, (self.get(key) || 0) + (dt.get(n.id) || 0));
+  }
+  const total = [...self.values()].reduce((a, b) => a + b, 0);
+  console.log(`renderer profile (${(total / 1e6).toFixed(2)} s sampled), self time:`);
+  for (const [k, v] of [...self].sort((a, b) => b[1] - a[1]).slice(0, 25)) console.log(`  ${(v / 1e3).toFixed(0).padStart(6)} ms  ${k}`);
+}
+
+async function startProfile(cdp) {
+  await cdp.send('Profiler.enable');
+  await cdp.send('Profiler.setSamplingInterval', { interval: 200 });
+  await cdp.send('Profiler.start');
+}
+
+function rssMB(pid) {
+  try {
+    const m = /VmRSS:\s+(\d+) kB/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'));
+    return m ? Number(m[1]) / 1024 : 0;
+  } catch {
+    return 0;
+  }
+}
+
+// `n` local shells flooding at once (awk printing without end), all in hidden tabs while a
+// bash tab is typed into: every tab must make progress (characters reaching its terminal in
+// each of two 10 s windows), typing must still echo quickly, and morvane's memory must stay
+// below the output bound times the tabs and come back down once they close.
+async function streaming(b, server, n) {
+  const serverPid = server.proc.pid;
+  const base = rssMB(serverPid);
+  const ids = [];
+  for (let i = 0; i < n; i++) {
+    const s = await server.call('save_session', {
+      name: `stream ${i}`, protocol: 'conpty', conpty_shell: 'custom',
+      conpty_custom_command: `exec awk 'BEGIN { for (i = 0; ; i++) printf "stream ${i} line %08d the quick brown fox jumps over the lazy dog 0123456789\\n", i }'`,
+    });
+    ids.push(s.id);
+  }
+  const page = await b.browser.newPage({ viewport: { width: 1280, height: 760 } });
+  let peak = base;
+  const sampler = setInterval(() => {
+    peak = Math.max(peak, rssMB(serverPid));
+  }, 250);
+  try {
+    await page.goto(server.url);
+    await page.waitForSelector('html[data-ready="1"]');
+    await page.evaluate(() => {
+      window.__streams = {};
+      window.__morvaneTap = (id, text) => {
+        window.__streams[id] = (window.__streams[id] || 0) + text.length;
+      };
+    });
+    const tabs = [];
+    for (const id of ids) tabs.push((await server.call('connect_session', id)).tab_id);
+    await page.waitForFunction((k) => document.querySelectorAll('.tab').length >= k, n, { timeout: 60000 });
+    const counts = () => page.evaluate(() => ({ ...window.__streams }));
+    await page.waitForTimeout(3000);
+    const c0 = await counts();
+    const t0 = Date.now();
+    const cdp = PROFILE ? await page.context().newCDPSession(page) : null;
+    if (cdp) await startProfile(cdp);
+    // Typing into a bash tab of its own, the visible one, while the floods go on.
+    const keys = await keyLatency(page, server, Math.min(KEYS, 150), { keepTap: true });
+    if (cdp) await profileReport(cdp, PROFILE);
+    const rest = 10000 - (Date.now() - t0);
+    if (rest > 0) await page.waitForTimeout(rest);
+    const c1 = await counts();
+    const w1 = (Date.now() - t0) / 1000;
+    await page.waitForTimeout(10000);
+    const c2 = await counts();
+    const gains = (a, b2) => tabs.map((id) => (b2[id] || 0) - (a[id] || 0));
+    const g1 = gains(c0, c1);
+    const g2 = gains(c1, c2);
+    const during = rssMB(serverPid);
+    for (const id of tabs) await server.call('close_tab', id);
+    await page.waitForFunction(() => document.querySelectorAll('.tab').length === 0, null, { timeout: 60000 });
+    await page.waitForTimeout(5000);
+    const after = rssMB(serverPid);
+    const med = (xs) => percentile(xs, 50);
+    const kb = (x) => `${(x / 1024).toFixed(0)} k`;
+    console.log(`${n} tabs streaming at once (awk flooding in each, all hidden behind a bash tab that is typed into):`);
+    console.log(`  first ${w1.toFixed(1)} s (while typing): ${g1.filter((x) => x > 0).length} of ${n} tabs made progress; characters per tab: min ${kb(Math.min(...g1))}, median ${kb(med(g1))}, max ${kb(Math.max(...g1))}`);
+    console.log(`  next 10 s: ${g2.filter((x) => x > 0).length} of ${n} tabs made progress; characters per tab: min ${kb(Math.min(...g2))}, median ${kb(med(g2))}, max ${kb(Math.max(...g2))}`);
+    console.log(`  typing meanwhile, ${keys.echo.n} keys: echo parsed p50 ${keys.echo.parsed.p50.toFixed(1)} ms, p99 ${keys.echo.parsed.p99.toFixed(1)} ms; drawn p50 ${keys.echo.drawn.p50.toFixed(1)} ms, p99 ${keys.echo.drawn.p99.toFixed(1)} ms (aim: p99 < 50 ms)`);
+    console.log(`  morvane resident memory: ${base.toFixed(1)} MB before, peak ${peak.toFixed(1)} MB, ${during.toFixed(1)} MB at the end of the floods, ${after.toFixed(1)} MB 5 s after closing them (the output bound, 2,000,000 characters a tab, would allow ${((2e6 * n) / 1e6).toFixed(0)} MB more)`);
+    return { tabs: n, progressed1: g1.filter((x) => x > 0).length, progressed2: g2.filter((x) => x > 0).length, min2: Math.min(...g2), keys: keys.echo, rss: { base, peak, during, after } };
+  } finally {
+    clearInterval(sampler);
+    await page.close();
+  }
+}
+
 async function main() {
   const server = await startServe();
+  const sshd = SOURCE === 'ssh' ? await startSshd(GENERATOR) : null;
   const b = await launchBrowser();
+  // A session whose tab writes the bench text: the shell runs the generator, or sshd does.
+  const source = (name) => (sshd
+    ? { name, protocol: 'ssh', host: '127.0.0.1', port: sshd.port, username: 'root', private_key: sshd.userKey }
+    : { name, protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: GENERATOR });
   const page = await b.browser.newPage({ viewport: { width: 1280, height: 760 } });
   page.on('pageerror', (e) => console.error('page error:', e.message));
   try {
-    const saved = await server.call('save_session', {
-      name: 'bench', protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: GENERATOR,
-    });
+    if (STREAMS_ONLY) {
+      await streaming(b, server, STREAMS);
+      return;
+    }
+    await server.call('save_session', source('bench'));
     await server.call('save_session', {
       name: 'warm-up', protocol: 'conpty', conpty_shell: 'custom',
       conpty_custom_command: `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`,
@@ -298,8 +390,31 @@ async function main() {
         if (text.includes('END-OF-BENCH')) b.last = performance.now();
       };
     });
+    // Where the machine's time goes while the page drains: the page's renderer (as the browser
+    // counts it), the browser's other processes, morvane, and what writes the text (the shell
+    // and awk, or sshd with its session).
+    const runCdp = await page.context().newCDPSession(page);
+    await runCdp.send('Performance.enable');
+    const rendererTime = async () => (await runCdp.send('Performance.getMetrics')).metrics.find((x) => x.name === 'ProcessTime')?.value ?? 0;
+    const serverPid = server.proc.pid;
+    const cpuSplit = () => {
+      const mine = descendants(serverPid);
+      const writer = sshd ? descendants(sshd.pid) : mine.filter((p) => p !== serverPid);
+      const skip = new Set([...mine, ...writer, process.pid]);
+      const browser = descendants(process.pid).filter((p) => !skip.has(p));
+      const sum = (ps, reaped) => ps.reduce((a, p) => a + cpuTicks(p, reaped), 0) / CLK_TCK;
+      return { browser: sum(browser), morvane: cpuTicks(serverPid) / CLK_TCK, writer: sum(writer, true) };
+    };
+    const cpu0 = cpuSplit();
+    const r0 = await rendererTime();
+    if (PROFILE) await startProfile(runCdp);
     await page.locator('.session', { hasText: 'bench' }).dblclick();
     await page.waitForFunction(() => window.__bench.last > 0, null, { timeout: 600000, polling: 100 });
+    const cpu1 = cpuSplit();
+    const renderer = (await rendererTime()) - r0;
+    if (PROFILE) await profileReport(runCdp, PROFILE);
+    const cpu = { renderer, browser: cpu1.browser - cpu0.browser, morvane: cpu1.morvane - cpu0.morvane, writer: cpu1.writer - cpu0.writer };
+    await runCdp.detach();
     // Drawn, not only parsed: the last line is on screen after two more frames.
     const bridge = await page.evaluate(async () => {
       const tab = window.__morvane.active();
@@ -346,9 +461,7 @@ async function main() {
     // that both sides share the machine with the same producer.
     const benchTab = (await server.call('get_runtime_state')).tabs[0].id;
     const direct = await writeDirect(page, benchTab);
-    const loadSession = await server.call('save_session', {
-      name: 'bench load', protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: GENERATOR,
-    });
+    const loadSession = await server.call('save_session', source('bench load'));
     const load = await server.call('connect_session', loadSession.id);
     await server.call('toggle_tab_reading', load.tab_id);
     await page.waitForTimeout(1700);
@@ -361,10 +474,12 @@ async function main() {
     const directRate = direct.chars / 1e6 / direct.seconds;
     const loadedRate = loaded.chars / 1e6 / loaded.seconds;
     const dropped = check.expectedChars - check.reached;
-    console.log(`page drain and render: ${MB} MB written by the shell (${SHELL_BYTES} bytes, ${check.expectedChars} characters after the PTY's CR LF)`);
+    const writerName = sshd ? 'an SSH tab (sshd on loopback)' : 'a local shell';
+    console.log(`page drain and render: ${MB} MB written by ${writerName} (${SHELL_BYTES} bytes, ${check.expectedChars} characters after the PTY's CR LF)`);
     console.log(`  reached xterm.js : ${check.reached} characters in ${bridge.pieces} drains, ${bridge.seconds.toFixed(2)} s -> ${bridgeRate.toFixed(1)} MB/s`);
     console.log(`  content check    : ${check.ok ? 'every piece matches the shell output' : 'MISMATCH'} (${check.gaps} gaps, FNV-1a ${check.hash})`);
     console.log(`  dropped by bound : ${dropped} characters (${((100 * dropped) / check.expectedChars).toFixed(1)}%) while the page fell behind`);
+    console.log(`  CPU seconds meanwhile: page renderer ${cpu.renderer.toFixed(2)}, browser in all ${cpu.browser.toFixed(2)}, morvane ${cpu.morvane.toFixed(2)}, writer ${cpu.writer.toFixed(2)} (${bridge.seconds.toFixed(2)} s of wall time, 2 cores)`);
     console.log(`  xterm.js direct  : ${direct.chars} characters in ${direct.seconds.toFixed(2)} s -> ${directRate.toFixed(1)} MB/s`);
     console.log(`  xterm.js direct while the same output is produced again (reading off): ${loadedRate.toFixed(1)} MB/s`);
     console.log(`  ratio page/direct, quiet peer : ${(bridgeRate / directRate).toFixed(2)}`);
@@ -396,7 +511,6 @@ async function main() {
     await quiet.waitForFunction((n) => document.querySelectorAll('.tab').length === n, IDLE_TABS);
     await quiet.waitForTimeout(3000);
     // The browser's processes: everything this script started except morvane and its shells.
-    const serverPid = server.proc.pid;
     const browserPids = () => {
       const mine = new Set(descendants(serverPid));
       return descendants(process.pid).filter((p) => p !== process.pid && !mine.has(p));
@@ -438,9 +552,12 @@ async function main() {
     console.log(`idle with ${IDLE_TABS} quiet tabs, the next ${rest.secs.toFixed(1)} s: ${show(rest)}`);
     console.log(`the same browser with only an empty page, ${blank.secs.toFixed(1)} s: browser ${blank.browser}% of one core; the quiet page adds ${(rest.browser - blank.browser).toFixed(1)} points (aim: browser at most 1%, morvane at most 0.1%)`);
 
+    const streams = STREAMS > 0 ? await streaming(b, server, STREAMS) : null;
+
     if (JSON_OUT) {
       writeFileSync(JSON_OUT, JSON.stringify({
-        mb: MB, reached: check.reached, expected: check.expectedChars, dropped, gaps: check.gaps, content_ok: check.ok,
+        streams,
+        mb: MB, source: SOURCE, cpu, reached: check.reached, expected: check.expectedChars, dropped, gaps: check.gaps, content_ok: check.ok,
         page_mb_s: bridgeRate, direct_mb_s: directRate, direct_loaded_mb_s: loadedRate,
         ratio_quiet: bridgeRate / directRate, ratio_same_load: bridgeRate / loadedRate,
         key_echo_parsed_ms: lat.echo.parsed, key_echo_drawn_ms: lat.echo.drawn,
@@ -454,6 +571,7 @@ async function main() {
   } finally {
     await b.close();
     await server.stop();
+    await sshd?.stop();
   }
 }
 

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "app/morvane_app.h"
+#include "platform/memory.h"
 #include "util/diag.h"
 #include "util/encoding.h"
 #include "util/text.h"
@@ -68,7 +69,11 @@ Json MorvaneApp::connect_session(const Json& session_id) {
   }
   tab->output.set_signal(&output_signal);
   tabs.add(tab);
-  spawn_daemon([this, new_id] { _start_ssh(new_id); });
+  spawn_daemon([this, new_id] {
+    _start_ssh(new_id);
+    // The tab's output buffer may have been its largest part; a closed tab's is gone now.
+    platform::release_free_memory();
+  });
   Json r = get_runtime_state();
   r["tab_id"] = new_id;
   return r;

@@ -1,7 +1,8 @@
 // Shared by the page tests and the benchmark: a real `morvane --serve` with a temporary data
 // directory, and Debian's chromium driven by playwright-core.
-import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { execFileSync, spawn } from 'node:child_process';
+import { chmodSync, existsSync, mkdtempSync, mkdirSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { createServer, connect } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createRequire } from 'node:module';
@@ -151,4 +152,112 @@ export async function startRomBoard({ chip = 'esp32', baud = 0 } = {}) {
       rmSync(dir, { recursive: true, force: true });
     },
   };
+}
+
+// A free port on 127.0.0.1 (closed again at once; sshd binds it right after).
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const srv = createServer();
+    srv.on('error', reject);
+    srv.listen(0, '127.0.0.1', () => {
+      const { port } = srv.address();
+      srv.close(() => resolve(port));
+    });
+  });
+}
+
+function portOpen(port) {
+  return new Promise((resolve) => {
+    const s = connect(port, '127.0.0.1');
+    s.on('connect', () => {
+      s.destroy();
+      resolve(true);
+    });
+    s.on('error', () => resolve(false));
+  });
+}
+
+// OpenSSH's sshd on 127.0.0.1 with keys of its own, as the C++ tests start it (as root: own
+// host key and authorized keys, no PAM). Every session runs `command` with /bin/sh. Resolves
+// with {port, userKey, pid, stop()}; a session record for it needs only host, port, "root"
+// and the key.
+export async function startSshd(command) {
+  if (!existsSync('/usr/sbin/sshd')) throw new Error('sshd not found (apt package openssh-server)');
+  const dir = mkdtempSync(join(tmpdir(), 'morvane-sshd-'));
+  const keygen = (file) => execFileSync('ssh-keygen', ['-q', '-t', 'ed25519', '-N', '', '-f', file]);
+  keygen(join(dir, 'host_ed25519'));
+  keygen(join(dir, 'user_ed25519'));
+  writeFileSync(join(dir, 'authorized_keys'), readFileSync(join(dir, 'user_ed25519.pub')));
+  writeFileSync(join(dir, 'session.sh'), `#!/bin/sh\n${command}\n`);
+  chmodSync(join(dir, 'session.sh'), 0o755);
+  mkdirSync('/run/sshd', { recursive: true });
+  const port = await freePort();
+  writeFileSync(join(dir, 'sshd_config'), [
+    'ListenAddress 127.0.0.1', `Port ${port}`, `HostKey ${join(dir, 'host_ed25519')}`, `PidFile ${join(dir, 'sshd.pid')}`,
+    `AuthorizedKeysFile ${join(dir, 'authorized_keys')}`, 'UsePAM no', 'StrictModes no', 'PermitRootLogin yes',
+    'PasswordAuthentication no', 'KbdInteractiveAuthentication no', 'PrintMotd no', 'PrintLastLog no', 'UseDNS no',
+    `ForceCommand ${join(dir, 'session.sh')}`, 'LogLevel ERROR', '',
+  ].join('\n'));
+  const proc = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', join(dir, 'sshd_config')], { stdio: ['ignore', 'ignore', 'pipe'] });
+  let log = '';
+  proc.stderr.on('data', (d) => (log += d));
+  const exited = new Promise((r) => proc.on('exit', r));
+  const end = Date.now() + 10000;
+  while (!(await portOpen(port))) {
+    if (proc.exitCode !== null || Date.now() > end) {
+      proc.kill('SIGKILL');
+      throw new Error(`sshd did not start: ${log}`);
+    }
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  return {
+    port,
+    userKey: join(dir, 'user_ed25519'),
+    pid: proc.pid,
+    async stop() {
+      // sshd leaves its sessions running when it ends: they go first, with all they started.
+      for (const pid of descendants(proc.pid).reverse()) {
+        try {
+          process.kill(pid, 'SIGKILL');
+        } catch {
+          /* gone meanwhile */
+        }
+      }
+      await Promise.race([exited, new Promise((r) => setTimeout(r, 5000))]);
+      rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+// [pid, parent pid] of every process.
+export function processTable() {
+  const rows = [];
+  for (const name of readdirSync('/proc')) {
+    if (!/^\d+$/.test(name)) continue;
+    try {
+      const f = readFileSync(`/proc/${name}/stat`, 'utf8');
+      const rest = f.slice(f.lastIndexOf(')') + 2).split(' ');
+      rows.push([Number(name), Number(rest[1])]);
+    } catch {
+      /* gone meanwhile */
+    }
+  }
+  return rows;
+}
+
+// root and every process below it, parents before their children.
+export function descendants(root) {
+  const kids = new Map();
+  for (const [pid, ppid] of processTable()) {
+    if (!kids.has(ppid)) kids.set(ppid, []);
+    kids.get(ppid).push(pid);
+  }
+  const out = [];
+  const queue = [root];
+  while (queue.length) {
+    const p = queue.shift();
+    out.push(p);
+    for (const c of kids.get(p) || []) queue.push(c);
+  }
+  return out;
 }
