@@ -67,6 +67,10 @@ Json tabs_for_js(const TabTable& tabs) {
       sess = tab->session;
     }
     t["alive"] = tab->alive();
+    // A page that learns of a tab after its terminalConnected call (opened from elsewhere,
+    // or a reloaded page) takes the state from here.
+    std::shared_ptr<Connection> conn = tab->conn();
+    t["connected"] = conn && conn->state() == ConnectionState::connected;
     t["session_id"] = sess ? sess->get("id") : Json();
     list.push_back(std::move(t));
   }
