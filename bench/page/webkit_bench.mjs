@@ -73,24 +73,73 @@ async function throughputDriver(o, lib) {
     // Warm-up: the same road once, so both measurements meet compiled code.
     const warmTab = await openShown(warm.id);
     await until(() => endsWith('END-OF-WARM-UP'), 120000, 'the warm-up output');
+    // The bridge's round trip for a call that does nothing (get_tab_reading), on a quiet page
+    // and while xterm.js parses and draws (the direct writing below).
+    const roundTrips = async (tabId, stop) => {
+      const ms = [];
+      while (!stop() && ms.length < 200) {
+        const t0 = performance.now();
+        await call('get_tab_reading', tabId);
+        ms.push(performance.now() - t0);
+        await pause(20);
+      }
+      ms.sort((a, b) => a - b);
+      return { n: ms.length, p50: ms[Math.floor(ms.length / 2)] || 0, p90: ms[Math.floor(ms.length * 0.9)] || 0 };
+    };
+    let quietRtt = null;
+    {
+      const end = performance.now() + 1000;
+      quietRtt = await roundTrips(warmTab, () => performance.now() > end);
+    }
     await call('close_tab', warmTab);
     await until(() => window.__morvane.tabs().length === 0, 10000, 'the warm-up tab to close');
     note('warm-up done');
 
+    note('recording');
     lib.installRecorder();
+    // Where the time goes: how long xterm.js sat idle between one piece parsed and the next
+    // handed over (the pump waiting for the bridge), and how long it spent on the pieces.
+    const flow = { idle: 0, busy: 0, parsedAt: 0, idleGaps: [] };
+    const record = window.__morvaneTap;
+    window.__morvaneTap = (id, text) => {
+      const now = performance.now();
+      if (flow.parsedAt) {
+        const gap = Math.max(0, now - flow.parsedAt);
+        flow.idle += gap;
+        flow.idleGaps.push(gap);
+      }
+      flow.parsedAt = 0;
+      record(id, text);
+      const tab = window.__morvane.tabs().find((t) => t.id === id);
+      // After the piece's own write, which follows the tap at once.
+      queueMicrotask(() => tab.term.write('', () => {
+        flow.parsedAt = performance.now();
+        flow.busy += flow.parsedAt - now;
+      }));
+    };
     const benchTab = await openShown(bench.id);
     await until(() => window.__bench.last > 0, o.deadlineMs, 'the end of the output');
     const bridge = await lib.finishRecording();
     note(`drained: ${bridge.chars} characters in ${bridge.seconds.toFixed(2)} s`);
     const check = lib.checkContent({ lines: o.lines, body: o.body });
+    let writing = true;
+    const busyRttP = roundTrips(benchTab, () => !writing);
     const direct = await lib.writeDirect({ lines: o.lines, body: o.body, tabId: benchTab });
+    writing = false;
+    const busyRtt = await busyRttP;
     const load = await session('bench load', o.generator);
     const { tab_id: loadTab } = await call('connect_session', load.id);
     await call('toggle_tab_reading', loadTab);
     await pause(1700);
     const loaded = await lib.writeDirect({ lines: o.lines, body: o.body, tabId: benchTab });
     await call('close_tab', loadTab);
-    console.log(o.RESULT + JSON.stringify({ bridge, check, direct, loaded }));
+    const gaps = flow.idleGaps.sort((a, b) => a - b);
+    const timing = {
+      idleSeconds: flow.idle / 1000, busySeconds: flow.busy / 1000,
+      idleP50: gaps[Math.floor(gaps.length / 2)] || 0, idleP90: gaps[Math.floor(gaps.length * 0.9)] || 0,
+      quietRtt, busyRtt,
+    };
+    console.log(o.RESULT + JSON.stringify({ bridge, check, direct, loaded, timing }));
   } catch (e) {
     console.log(o.RESULT + JSON.stringify({ error: String(e?.stack || e) }));
   }
@@ -155,7 +204,7 @@ async function stop(proc, graceMs = 5000) {
 }
 
 // Starts the desktop window with a page script; resolves the script's result once it arrives.
-async function runWindow(display, source, deadlineMs, onResult) {
+async function runWindow(display, source, deadlineMs, onResult, onNote) {
   const work = mkdtempSync(join(tmpdir(), 'morvane-webkit-bench-'));
   const scriptFile = join(work, 'page-script.js');
   writeFileSync(scriptFile, source);
@@ -174,7 +223,10 @@ async function runWindow(display, source, deadlineMs, onResult) {
         stderr.push(line);
         if (stderr.length > 200) stderr.shift();
         const n = line.indexOf(NOTE);
-        if (n >= 0) console.error(`  [page] ${line.slice(n + NOTE.length)}`);
+        if (n >= 0) {
+          console.error(`  [page] ${line.slice(n + NOTE.length)}`);
+          onNote?.(proc, line.slice(n + NOTE.length));
+        }
         const r = line.indexOf(RESULT);
         if (r < 0) return;
         clearTimeout(timer);
@@ -218,7 +270,7 @@ function sampler(morvanePid, xPid) {
       const key = t.tid === morvanePid ? 'main thread' : t.name;
       threads.set(key, (threads.get(key) || 0) + t.ticks);
     }
-    return { engine, shells, threads, x: cpuTicks(xPid), t: Date.now() };
+    return { engine, shells, threads, proc: cpuTicks(morvanePid), x: cpuTicks(xPid), t: Date.now() };
   };
   const diff = (a, b) => {
     const secs = (b.t - a.t) / 1000;
@@ -226,10 +278,14 @@ function sampler(morvanePid, xPid) {
     const sub = (m1, m0) => Object.fromEntries([...m1].map(([k, v]) => [k, pct(v - (m0.get(k) || 0))]));
     const engine = sub(b.engine, a.engine);
     const threads = sub(b.threads, a.threads);
+    // Threads that ended within the window (one per bridge call) count only in the total.
+    const live = Object.values(threads).reduce((x, v) => x + v, 0);
+    const ended = Number((pct(b.proc - a.proc) - live).toFixed(2));
+    if (ended > 0) threads['ended threads'] = ended;
     return {
       secs, engine, threads, shells: pct(b.shells - a.shells), x: pct(b.x - a.x),
       engineTotal: Number(Object.values(engine).reduce((s, v) => s + v, 0).toFixed(2)),
-      morvaneTotal: Number(Object.values(threads).reduce((s, v) => s + v, 0).toFixed(2)),
+      morvaneTotal: pct(b.proc - a.proc),
     };
   };
   return { snap, diff };
@@ -241,13 +297,29 @@ async function main() {
   const out = {};
   try {
     const deadlineMs = 240000 + MB * 6000;
+    // The CPU of each side while the page drains the output.
+    let drainStart = null;
+    let drainCpu = null;
+    const onNote = (proc, text) => {
+      if (text.startsWith('recording')) drainStart = { s: sampler(proc.pid, x.proc.pid) };
+      if (text.startsWith('drained') && drainStart) drainCpu = drainStart.s.diff(drainStart.a, drainStart.s.snap());
+      if (drainStart && !drainStart.a) drainStart.a = drainStart.s.snap();
+    };
     const t = await runWindow(x.display, scriptFor(throughputDriver, {
       NOTE, RESULT, lines: LINES, body: LINE_BODY, generator: generator(LINES), deadlineMs,
       warmup: `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`,
-    }), deadlineMs + 60000);
+    }), deadlineMs + 60000, null, onNote);
     const rep = throughputReport({ mb: MB, shellBytes: SHELL_BYTES, ...t });
     console.log(`desktop window (WebKitGTK), ${new Date().toISOString().slice(0, 10)}`);
     for (const line of rep.lines) console.log(line);
+    const tm = t.timing;
+    if (drainCpu) {
+      const c = drainCpu;
+      const thr = Object.entries(c.threads).filter(([, v]) => v >= 1).map(([k, v]) => `${k} ${v.toFixed(0)}%`).join(', ');
+      console.log(`  CPU while draining (${c.secs.toFixed(1)} s, % of one core): WebKit processes ${c.engineTotal.toFixed(0)}% (${Object.entries(c.engine).map(([k, v]) => `${k} ${v.toFixed(0)}%`).join(', ')}); morvane ${c.morvaneTotal.toFixed(0)}% (${thr}); shell ${c.shells.toFixed(0)}%; X server ${c.x.toFixed(0)}%`);
+    }
+    console.log(`  a call that does nothing, page to native and back: quiet page p50 ${tm.quietRtt.p50.toFixed(1)} ms, p90 ${tm.quietRtt.p90.toFixed(1)} ms (${tm.quietRtt.n} calls); while xterm.js parses and draws p50 ${tm.busyRtt.p50.toFixed(1)} ms, p90 ${tm.busyRtt.p90.toFixed(1)} ms (${tm.busyRtt.n} calls)`);
+    console.log(`  where the time went: xterm.js busy with the pieces ${tm.busySeconds.toFixed(2)} s, idle waiting for the next piece ${tm.idleSeconds.toFixed(2)} s (per piece: median ${tm.idleP50.toFixed(1)} ms, 90th percentile ${tm.idleP90.toFixed(1)} ms)`);
     Object.assign(out, {
       mb: MB, reached: t.check.reached, expected: t.check.expectedChars, dropped: rep.dropped, gaps: t.check.gaps,
       content_ok: t.check.ok, pieces: t.bridge.pieces, page_mb_s: rep.bridgeRate, direct_mb_s: rep.directRate,
