@@ -77,3 +77,42 @@ export async function writeDirect({ lines, body, tabId }) {
   await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
   return { seconds: (performance.now() - start) / 1000, chars: at };
 }
+
+// Keystroke to echo: from a key's keydown to its echo parsed by xterm.js (the write callback)
+// and to the next animation frame after it (the glyph drawn). With direct set, the keydown
+// handler writes the key into the terminal itself (the peer: the page alone).
+export function installKeyLatency() {
+  const L = { t0: 0, want: '', direct: false, samples: [], waiters: [] };
+  window.__lat = L;
+  const done = (tab, t0) => {
+    tab.term.write('', () => {
+      const parsed = performance.now();
+      requestAnimationFrame(() => {
+        L.samples.push([parsed - t0, performance.now() - t0]);
+        for (const w of L.waiters.splice(0)) w();
+      });
+    });
+  };
+  document.addEventListener('keydown', (e) => {
+    if (e.key.length !== 1 || e.ctrlKey) return;
+    L.t0 = performance.now();
+    L.want = e.key;
+    if (L.direct) {
+      const tab = window.__morvane.active();
+      L.want = '';
+      const t0 = L.t0;
+      setTimeout(() => {
+        tab.term.write(e.key);
+        done(tab, t0);
+      }, 0);
+    }
+  }, true);
+  window.__morvaneTap = (id, text) => {
+    if (!L.want || !text.includes(L.want)) return;
+    L.want = '';
+    const tab = window.__morvane.tabs().find((t) => t.id === id);
+    const t0 = L.t0;
+    // After the write of this text, which follows the tap at once.
+    queueMicrotask(() => done(tab, t0));
+  };
+}

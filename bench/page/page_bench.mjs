@@ -58,41 +58,7 @@ async function keyLatency(page, server, keys) {
     return tab && tab.term.buffer.active.getLine(tab.term.buffer.active.cursorY + tab.term.buffer.active.baseY)?.translateToString(true).startsWith('$');
   }, null, { timeout: 30000, polling: 50 });
   await page.locator('.term-pane:not([hidden]) .xterm').click();
-  await page.evaluate(() => {
-    const L = { t0: 0, want: '', direct: false, samples: [], waiters: [] };
-    window.__lat = L;
-    const done = (tab, t0) => {
-      tab.term.write('', () => {
-        const parsed = performance.now();
-        requestAnimationFrame(() => {
-          L.samples.push([parsed - t0, performance.now() - t0]);
-          for (const w of L.waiters.splice(0)) w();
-        });
-      });
-    };
-    document.addEventListener('keydown', (e) => {
-      if (e.key.length !== 1 || e.ctrlKey) return;
-      L.t0 = performance.now();
-      L.want = e.key;
-      if (L.direct) {
-        const tab = window.__morvane.active();
-        L.want = '';
-        const t0 = L.t0;
-        setTimeout(() => {
-          tab.term.write(e.key);
-          done(tab, t0);
-        }, 0);
-      }
-    }, true);
-    window.__morvaneTap = (id, text) => {
-      if (!L.want || !text.includes(L.want)) return;
-      L.want = '';
-      const tab = window.__morvane.tabs().find((t) => t.id === id);
-      const t0 = L.t0;
-      // After the write of this text, which follows the tap at once.
-      queueMicrotask(() => done(tab, t0));
-    };
-  });
+  await page.evaluate(inPage.installKeyLatency);
   const run = async (direct) => {
     await page.evaluate((d) => {
       window.__lat.direct = d;

@@ -1,17 +1,21 @@
 // The page benchmark in the desktop window (WebKitGTK) under Xvfb. No browser driver reaches
 // WebKitGTK, so the in-page part runs as a script the window itself is given
-// (MORVANE_PAGE_SCRIPT) and reports on its console, which the window then writes out. Two runs of `morvane --desktop`, each on a fresh data directory:
+// (MORVANE_PAGE_SCRIPT) and reports on its console, which the window then writes out. Three runs of
+// `morvane --desktop`, each on a fresh data directory:
 //   1. throughput: a local shell writes MB megabytes; what reached xterm.js, checked piece by
 //      piece, beside xterm.js writing the same pieces directly in the same page (quiet, and
 //      while the same output is produced in a tab whose reading is off);
-//   2. idle: 20 quiet tabs; the CPU of WebKit's processes and of morvane's own, over 10 s right
+//   2. keys: typed through XTest into bash in a local shell tab, from keydown to the echo
+//      parsed and drawn, beside the page writing the same keys itself;
+//   3. idle: 20 quiet tabs; the CPU of WebKit's processes and of morvane's own, over 10 s right
 //      after opening and the next 10 s.
 //
-//   MORVANE_BIN=build/plain/morvane node bench/page/webkit_bench.mjs [--mb 50] [--json FILE]
+//   MORVANE_BIN=build/plain/morvane node bench/page/webkit_bench.mjs [--mb 50] [--keys 300] [--json FILE]
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join, resolve } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
 
 import { CLK_TCK, cpuTicks, descendants, generator, LINE_BODY, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
@@ -26,6 +30,12 @@ const MB = Number(opt('--mb', '50'));
 const JSON_OUT = opt('--json', '');
 const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
+const KEYS = Number(opt('--keys', '300'));
+const HERE = dirname(fileURLToPath(import.meta.url));
+const percentile = (xs, p) => {
+  const v = [...xs].sort((a, b) => a - b);
+  return v[Math.min(v.length - 1, Math.floor((p / 100) * v.length))] ?? 0;
+};
 const BIN = resolve(process.env.MORVANE_BIN || 'build/plain/morvane');
 const LINES = linesFor(MB);
 const SHELL_BYTES = LINES * 100;
@@ -140,6 +150,57 @@ async function throughputDriver(o, lib) {
       quietRtt, busyRtt,
     };
     console.log(o.RESULT + JSON.stringify({ bridge, check, direct, loaded, timing }));
+  } catch (e) {
+    console.log(o.RESULT + JSON.stringify({ error: String(e?.stack || e) }));
+  }
+}
+
+// Runs in the page: keys typed through XTest into bash in a local shell tab (the runner types
+// them when told), then the same keys written by the keydown handler itself with the tab's
+// reading off (the page alone). Answers both series of [parsed, drawn] milliseconds.
+async function keyDriver(o, lib) {
+  const note = (s) => console.log(o.NOTE + s);
+  const call = (op, ...a) => window.webkit.messageHandlers.morvane.postMessage({ op, args: a });
+  const pause = (ms) => new Promise((r) => setTimeout(r, ms));
+  const until = async (fn, ms, what) => {
+    const end = Date.now() + ms;
+    while (!fn()) {
+      if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+      await pause(50);
+    }
+  };
+  try {
+    await until(() => document.documentElement.dataset.ready === '1' && window.__morvane, 60000, 'the page');
+    const s = await call('save_session', { name: 'typing', protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: "PS1='$ ' exec bash --norc --noprofile" });
+    const { tab_id: tab } = await call('connect_session', s.id);
+    await until(() => document.querySelector(`.tab[data-id="${tab}"]`), 15000, 'the new tab');
+    document.querySelector(`.tab[data-id="${tab}"]`).click();
+    await until(() => {
+      const t = window.__morvane.active();
+      const b = t?.term.buffer.active;
+      return t?.id === tab && b.getLine(b.cursorY + b.baseY)?.translateToString(true).startsWith('$');
+    }, 30000, 'the prompt');
+    window.__morvane.active().term.focus();
+    lib.installKeyLatency();
+    const series = async (direct, label) => {
+      window.__lat.direct = direct;
+      window.__lat.samples = [];
+      note(label);
+      let seen = 0;
+      let quietSince = Date.now();
+      while (window.__lat.samples.length < o.keys && Date.now() - quietSince < 10000) {
+        if (window.__lat.samples.length !== seen) {
+          seen = window.__lat.samples.length;
+          quietSince = Date.now();
+        }
+        await pause(100);
+      }
+      return window.__lat.samples.slice();
+    };
+    const echo = await series(false, 'type keys');
+    await call('toggle_tab_reading', tab);
+    const alone = await series(true, 'type keys again');
+    console.log(o.RESULT + JSON.stringify({ echo, alone }));
   } catch (e) {
     console.log(o.RESULT + JSON.stringify({ error: String(e?.stack || e) }));
   }
@@ -326,6 +387,29 @@ async function main() {
       direct_loaded_mb_s: rep.loadedRate, ratio_quiet: rep.bridgeRate / rep.directRate, ratio_same_load: rep.bridgeRate / rep.loadedRate,
     });
     if (!t.check.ok) process.exitCode = 1;
+
+    if (KEYS > 0) {
+      const typist = (proc, text) => {
+        if (!text.startsWith('type keys')) return;
+        spawn('python3', [join(HERE, 'xtest_keys.py'), String(KEYS), '60'], {
+          env: { ...process.env, DISPLAY: x.display }, stdio: 'ignore',
+        });
+      };
+      const k = await runWindow(x.display, scriptFor(keyDriver, { NOTE, RESULT, keys: KEYS }), 180000 + KEYS * 400, null, typist);
+      const stats = (xs) => {
+        const parsed = xs.map((v) => v[0]);
+        const drawn = xs.map((v) => v[1]);
+        return { n: xs.length, parsed: { p50: percentile(parsed, 50), p99: percentile(parsed, 99) }, drawn: { p50: percentile(drawn, 50), p99: percentile(drawn, 99) } };
+      };
+      const echo = stats(k.echo);
+      const alone = stats(k.alone);
+      const ms = (v) => v.toFixed(1);
+      console.log(`keystroke to echo, ${echo.n} keys typed through XTest into bash in a local shell tab:`);
+      console.log(`  echo parsed     : p50 ${ms(echo.parsed.p50)} ms, p99 ${ms(echo.parsed.p99)} ms; drawn (next frame): p50 ${ms(echo.drawn.p50)} ms, p99 ${ms(echo.drawn.p99)} ms`);
+      console.log(`  page alone (${alone.n} keys written by the keydown handler): parsed p50 ${ms(alone.parsed.p50)} ms, p99 ${ms(alone.parsed.p99)} ms; drawn p50 ${ms(alone.drawn.p50)} ms, p99 ${ms(alone.drawn.p99)} ms`);
+      console.log(`  p99 drawn, echo - page alone: ${ms(echo.drawn.p99 - alone.drawn.p99)} ms  (aim: echo drawn within one frame, p99 <= 16 ms)`);
+      out.keys = { echo, alone };
+    }
 
     await runWindow(x.display, scriptFor(idleDriver, { RESULT, tabs: IDLE_TABS }), 120000, async (proc) => {
       const s = sampler(proc.pid, x.proc.pid);
