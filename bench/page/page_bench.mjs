@@ -9,7 +9,9 @@
 // (each drained piece must be the next run of the expected text), and what the native
 // 2,000,000-character bound dropped while the page fell behind is reported separately.
 import { readFileSync, writeFileSync } from 'node:fs';
-import { descendants, launchBrowser, startServe, startSshd } from '../../tests/e2e/harness.mjs';
+import { launchBrowser, startServe, startSshd } from '../../tests/e2e/harness.mjs';
+import { CLK_TCK, cpuTicks, descendants, generator, LINE_BODY, linesFor, throughputReport } from './common.mjs';
+import * as inPage from './in_page.mjs';
 
 const args = process.argv.slice(2);
 const opt = (name, def) => {
@@ -30,49 +32,27 @@ const STREAMS_ONLY = args.includes('--streams-only');
 const PROFILE = opt('--profile', '');
 if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ssh');
 
-// 100-byte lines (99 characters and a line feed), numbered; the PTY turns "\n" into "\r\n".
-const LINE_BODY = ' abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 the quick brown fox jumps over';
-const LINES = Math.floor((MB * 1e6) / 100);
+const LINES = linesFor(MB);
 const SHELL_BYTES = LINES * 100;
-// The shell makes the text itself, line by line, as a busy program would.
-const GENERATOR = `sleep 1.5; awk 'BEGIN { for (i = 0; i < ${LINES}; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-BENCH" }'; exec sleep 3600`;
+const GENERATOR = generator(LINES);
 
-// utime + stime; with `reaped`, also the time of its children that ended and were waited for.
-function cpuTicks(pid, reaped = false) {
+// A process's CPU ticks with those of its children that ended and were waited for (awk's,
+// once its shell has reaped it).
+function reapedTicks(pid) {
   try {
     const f = readFileSync(`/proc/${pid}/stat`, 'utf8');
     const rest = f.slice(f.lastIndexOf(')') + 2).split(' ');
-    return Number(rest[11]) + Number(rest[12]) + (reaped ? Number(rest[13]) + Number(rest[14]) : 0);
+    return Number(rest[11]) + Number(rest[12]) + Number(rest[13]) + Number(rest[14]);
   } catch {
     return 0;
   }
 }
 
-const CLK_TCK = 100;
-
 const window_tab_id = (state) => state.tabs[0].id;
 
 // Writes the drained pieces' text straight into the bench tab's terminal; seconds and size.
 async function writeDirect(page, tabId) {
-  return page.evaluate(async ({ lines, body, tabId }) => {
-    const tab = window.__morvane.tabs().find((t) => t.id === tabId);
-    const sizes = window.__bench.pieces.map((p) => p.length);
-    const parts = [];
-    for (let i = 0; i < lines; i++) parts.push(`${String(i).padStart(8, '0')}${body}\r\n`);
-    parts.push('END-OF-BENCH\r\n');
-    const text = parts.join('').slice(0, sizes.reduce((a, b) => a + b, 0));
-    tab.term.reset();
-    await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
-    const start = performance.now();
-    let at = 0;
-    for (const n of sizes) {
-      const piece = text.slice(at, at + n);
-      at += n;
-      await new Promise((r) => tab.term.write(piece, r));
-    }
-    await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
-    return { seconds: (performance.now() - start) / 1000, chars: at };
-  }, { lines: LINES, body: LINE_BODY, tabId });
+  return page.evaluate(inPage.writeDirect, { lines: LINES, body: LINE_BODY, tabId });
 }
 
 const percentile = (xs, p) => {
@@ -98,43 +78,7 @@ async function keyLatency(page, server, keys, { keepTap = false } = {}) {
     return tab && tab.term.buffer.active.getLine(tab.term.buffer.active.cursorY + tab.term.buffer.active.baseY)?.translateToString(true).startsWith('$');
   }, null, { timeout: 30000, polling: 50 });
   await page.locator('.term-pane:not([hidden]) .xterm').click();
-  await page.evaluate(() => {
-    const L = { t0: 0, want: '', direct: false, samples: [], waiters: [] };
-    window.__lat = L;
-    const done = (tab, t0) => {
-      tab.term.write('', () => {
-        const parsed = performance.now();
-        requestAnimationFrame(() => {
-          L.samples.push([parsed - t0, performance.now() - t0]);
-          for (const w of L.waiters.splice(0)) w();
-        });
-      });
-    };
-    document.addEventListener('keydown', (e) => {
-      if (e.key.length !== 1 || e.ctrlKey) return;
-      L.t0 = performance.now();
-      L.want = e.key;
-      if (L.direct) {
-        const tab = window.__morvane.active();
-        L.want = '';
-        const t0 = L.t0;
-        setTimeout(() => {
-          tab.term.write(e.key);
-          done(tab, t0);
-        }, 0);
-      }
-    }, true);
-    const before = window.__morvaneTap;
-    window.__morvaneTap = (id, text) => {
-      before?.(id, text);
-      if (!L.want || !text.includes(L.want)) return;
-      L.want = '';
-      const tab = window.__morvane.tabs().find((t) => t.id === id);
-      const t0 = L.t0;
-      // After the write of this text, which follows the tap at once.
-      queueMicrotask(() => done(tab, t0));
-    };
-  });
+  await page.evaluate(inPage.installKeyLatency);
   const run = async (direct) => {
     await page.evaluate((d) => {
       window.__lat.direct = d;
@@ -302,7 +246,7 @@ async function streaming(b, server, n) {
     });
     const tabs = [];
     for (const id of ids) tabs.push((await server.call('connect_session', id)).tab_id);
-    await page.waitForFunction((k) => document.querySelectorAll('.tab').length >= k, n, { timeout: 60000 });
+    await page.waitForFunction((ours) => ours.every((id) => document.querySelector(`.tab[data-id="${id}"]`)), tabs, { timeout: 60000 });
     const counts = () => page.evaluate(() => ({ ...window.__streams }));
     await page.waitForTimeout(3000);
     const c0 = await counts();
@@ -323,7 +267,7 @@ async function streaming(b, server, n) {
     const g2 = gains(c1, c2);
     const during = rssMB(serverPid);
     for (const id of tabs) await server.call('close_tab', id);
-    await page.waitForFunction(() => document.querySelectorAll('.tab').length === 0, null, { timeout: 60000 });
+    await page.waitForFunction((ours) => !ours.some((id) => document.querySelector(`.tab[data-id="${id}"]`)), tabs, { timeout: 60000 });
     await page.waitForTimeout(5000);
     const after = rssMB(serverPid);
     const med = (xs) => percentile(xs, 50);
@@ -380,16 +324,7 @@ async function main() {
     await page.waitForFunction(() => window.__morvane.tabs().length === 0, null, { timeout: 10000 });
 
     // Record every drained piece before xterm.js gets it.
-    await page.evaluate(() => {
-      window.__bench = { pieces: [], first: 0, last: 0, chars: 0 };
-      window.__morvaneTap = (id, text) => {
-        const b = window.__bench;
-        if (!b.first) b.first = performance.now();
-        b.pieces.push(text);
-        b.chars += text.length;
-        if (text.includes('END-OF-BENCH')) b.last = performance.now();
-      };
-    });
+    await page.evaluate(inPage.installRecorder);
     // Where the machine's time goes while the page drains: the page's renderer (as the browser
     // counts it), the browser's other processes, morvane, and what writes the text (the shell
     // and awk, or sshd with its session).
@@ -402,8 +337,8 @@ async function main() {
       const writer = sshd ? descendants(sshd.pid) : mine.filter((p) => p !== serverPid);
       const skip = new Set([...mine, ...writer, process.pid]);
       const browser = descendants(process.pid).filter((p) => !skip.has(p));
-      const sum = (ps, reaped) => ps.reduce((a, p) => a + cpuTicks(p, reaped), 0) / CLK_TCK;
-      return { browser: sum(browser), morvane: cpuTicks(serverPid) / CLK_TCK, writer: sum(writer, true) };
+      const sum = (ps, ticks) => ps.reduce((a, p) => a + ticks(p), 0) / CLK_TCK;
+      return { browser: sum(browser, cpuTicks), morvane: cpuTicks(serverPid) / CLK_TCK, writer: sum(writer, reapedTicks) };
     };
     const cpu0 = cpuSplit();
     const r0 = await rendererTime();
@@ -415,45 +350,10 @@ async function main() {
     if (PROFILE) await profileReport(runCdp, PROFILE);
     const cpu = { renderer, browser: cpu1.browser - cpu0.browser, morvane: cpu1.morvane - cpu0.morvane, writer: cpu1.writer - cpu0.writer };
     await runCdp.detach();
-    // Drawn, not only parsed: the last line is on screen after two more frames.
-    const bridge = await page.evaluate(async () => {
-      const tab = window.__morvane.active();
-      await new Promise((r) => tab.term.write('', r));
-      await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
-      const end = performance.now();
-      return { seconds: (end - window.__bench.first) / 1000, chars: window.__bench.chars, pieces: window.__bench.pieces.length };
-    });
+    const bridge = await page.evaluate(inPage.finishRecording);
 
     // Check what reached xterm.js against what the shell wrote, in the page.
-    const check = await page.evaluate(({ lines, body }) => {
-      const parts = [];
-      for (let i = 0; i < lines; i++) parts.push(`${String(i).padStart(8, '0')}${body}\r\n`);
-      parts.push('END-OF-BENCH\r\n');
-      const expected = parts.join('');
-      let pos = 0;
-      let runs = 0;
-      let reached = 0;
-      let ok = true;
-      let hash = 0x811c9dc5;
-      for (const piece of window.__bench.pieces) {
-        let at = expected.startsWith(piece, pos) ? pos : -1;
-        if (at < 0) {
-          // The bound dropped older output here: the piece must be a later run of the text.
-          at = expected.indexOf(piece, pos);
-          runs++;
-        }
-        if (at < 0) {
-          ok = false;
-          break;
-        }
-        pos = at + piece.length;
-        reached += piece.length;
-        for (let i = 0; i < piece.length; i++) hash = Math.imul(hash ^ piece.charCodeAt(i), 0x01000193) >>> 0;
-      }
-      // The same hash over the expected text's runs is what the shell's bytes give; the
-      // matching above already proved them equal piece by piece.
-      return { ok, expectedChars: expected.length, reached, gaps: runs, hash: hash.toString(16) };
-    }, { lines: LINES, body: LINE_BODY });
+    const check = await page.evaluate(inPage.checkContent, { lines: LINES, body: LINE_BODY });
 
     // The peer: the same terminal, the same bytes in the same piece sizes, no bridge; once on
     // a quiet machine, and once while the same shell output runs again in a tab whose
@@ -468,22 +368,11 @@ async function main() {
     const loaded = await writeDirect(page, benchTab);
     await server.call('close_tab', load.tab_id);
 
-
-
-    const bridgeRate = bridge.chars / 1e6 / bridge.seconds;
-    const directRate = direct.chars / 1e6 / direct.seconds;
-    const loadedRate = loaded.chars / 1e6 / loaded.seconds;
-    const dropped = check.expectedChars - check.reached;
-    const writerName = sshd ? 'an SSH tab (sshd on loopback)' : 'a local shell';
-    console.log(`page drain and render: ${MB} MB written by ${writerName} (${SHELL_BYTES} bytes, ${check.expectedChars} characters after the PTY's CR LF)`);
-    console.log(`  reached xterm.js : ${check.reached} characters in ${bridge.pieces} drains, ${bridge.seconds.toFixed(2)} s -> ${bridgeRate.toFixed(1)} MB/s`);
-    console.log(`  content check    : ${check.ok ? 'every piece matches the shell output' : 'MISMATCH'} (${check.gaps} gaps, FNV-1a ${check.hash})`);
-    console.log(`  dropped by bound : ${dropped} characters (${((100 * dropped) / check.expectedChars).toFixed(1)}%) while the page fell behind`);
-    console.log(`  CPU seconds meanwhile: page renderer ${cpu.renderer.toFixed(2)}, browser in all ${cpu.browser.toFixed(2)}, morvane ${cpu.morvane.toFixed(2)}, writer ${cpu.writer.toFixed(2)} (${bridge.seconds.toFixed(2)} s of wall time, 2 cores)`);
-    console.log(`  xterm.js direct  : ${direct.chars} characters in ${direct.seconds.toFixed(2)} s -> ${directRate.toFixed(1)} MB/s`);
-    console.log(`  xterm.js direct while the same output is produced again (reading off): ${loadedRate.toFixed(1)} MB/s`);
-    console.log(`  ratio page/direct, quiet peer : ${(bridgeRate / directRate).toFixed(2)}`);
-    console.log(`  ratio page/direct, same load  : ${(bridgeRate / loadedRate).toFixed(2)}  (aim: at least 0.70)`);
+    const { lines: report, bridgeRate, directRate, loadedRate, dropped } = throughputReport({
+      mb: MB, shellBytes: SHELL_BYTES, bridge, check, direct, loaded, writer: sshd ? 'an SSH tab (sshd on loopback)' : 'the shell',
+    });
+    report.splice(4, 0, `  CPU seconds meanwhile: page renderer ${cpu.renderer.toFixed(2)}, browser in all ${cpu.browser.toFixed(2)}, morvane ${cpu.morvane.toFixed(2)}, writer ${cpu.writer.toFixed(2)} (${bridge.seconds.toFixed(2)} s of wall time)`);
+    for (const line of report) console.log(line);
 
     const lat = await keyLatency(page, server, KEYS);
     const ms = (x) => x.toFixed(1);

@@ -67,6 +67,10 @@ Json tabs_for_js(const TabTable& tabs) {
       sess = tab->session;
     }
     t["alive"] = tab->alive();
+    // A page that learns of a tab after its terminalConnected call (opened from elsewhere,
+    // or a reloaded page) takes the state from here.
+    std::shared_ptr<Connection> conn = tab->conn();
+    t["connected"] = conn && conn->state() == ConnectionState::connected;
     t["session_id"] = sess ? sess->get("id") : Json();
     list.push_back(std::move(t));
   }
@@ -136,23 +140,21 @@ void MorvaneApp::_apply_status_item(const Json& item) {
 }
 
 void MorvaneApp::_poll_queue() {
+  std::shared_ptr<LauncherQueue> q;
+  auto it = queue_all.find("get_receipt");
+  if (it != queue_all.end()) q = it->second;
+  // Without a launcher (the window started on its own) no status ever comes: nothing to wake for.
+  if (!q) return;
   while (!_stop) {
-    std::shared_ptr<LauncherQueue> q;
-    auto it = queue_all.find("get_receipt");
-    if (it != queue_all.end()) q = it->second;
     try {
-      if (q) {
-        // Quitting puts a wake-up item on the queue, so the wait can be long.
-        auto item = q->get(30.0);
-        if (_stop) break;
-        try {
-          if (item) _apply_status_item(*item);
-        } catch (const std::exception& e) {
-          // A malformed item costs nothing but its line: the next one may be good.
-          diag::out(std::string("[poll_queue] ") + e.what());
-        }
-      } else {
-        sleep_unless_stopped(0.5);
+      // Quitting puts a wake-up item on the queue, so the wait can be long.
+      auto item = q->get(30.0);
+      if (_stop) break;
+      try {
+        if (item) _apply_status_item(*item);
+      } catch (const std::exception& e) {
+        // A malformed item costs nothing but its line: the next one may be good.
+        diag::out(std::string("[poll_queue] ") + e.what());
       }
     } catch (const std::exception& e) {
       diag::out(std::string("[poll_queue] ") + e.what());

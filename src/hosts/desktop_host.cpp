@@ -152,6 +152,28 @@ std::optional<std::pair<std::string, std::string>> tray_icon_files(const std::st
   return std::make_pair(dir, std::string("morvane-tray"));
 }
 
+// Adds the script named by MORVANE_PAGE_SCRIPT to the page (top frame, after the document);
+// false when the variable is unset or the file cannot be read (said on standard error).
+bool add_page_script(WebKitUserContentManager* ucm) {
+  const char* file = std::getenv("MORVANE_PAGE_SCRIPT");
+  if (!file || !*file) return false;
+  gchar* source = nullptr;
+  GError* err = nullptr;
+  if (!g_file_get_contents(file, &source, nullptr, &err)) {
+    diag::err(std::string("[desktop] MORVANE_PAGE_SCRIPT: cannot read ") + file + ": " + (err ? err->message : "?"));
+    if (err) g_error_free(err);
+    return false;
+  }
+  WebKitUserScript* script =
+      webkit_user_script_new(source, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END,
+                             nullptr, nullptr);
+  webkit_user_content_manager_add_script(ucm, script);
+  webkit_user_script_unref(script);
+  g_free(source);
+  trace(std::string("page script ") + file);
+  return true;
+}
+
 struct DialogRequest {
   GtkFileChooserAction action;
   std::string title;
@@ -484,10 +506,15 @@ void DesktopHost::create_window(const WindowSpec& spec, Bridge& bridge, std::fun
                    G_CALLBACK(Impl::on_message), &m);
   webkit_user_content_manager_register_script_message_handler_with_reply(m.ucm, kHandlerName, nullptr);
 
+  // MORVANE_PAGE_SCRIPT=FILE: a script of the caller's (a benchmark's) that runs in the page
+  // once it has loaded; its console messages then go to standard output. Unset: nothing changes.
+  const bool page_script = add_page_script(m.ucm);
+
   m.view = WEBKIT_WEB_VIEW(
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", ctx, "user-content-manager", m.ucm, nullptr));
   g_object_unref(ctx);
   WebKitSettings* st = webkit_web_view_get_settings(m.view);
+  if (page_script) webkit_settings_set_enable_write_console_messages_to_stdout(st, TRUE);
   webkit_settings_set_javascript_can_access_clipboard(st, TRUE);
   webkit_settings_set_enable_developer_extras(st, env_set("MORVANE_DEVTOOLS"));
   webkit_settings_set_enable_back_forward_navigation_gestures(st, FALSE);

@@ -74,6 +74,28 @@ TEST_F(LocalShellTest, EchoResizeWorkingDirectoryAndOrderlyEnd) {
   EXPECT_FALSE(has_children());
 }
 
+// A page that learns of a tab only after its terminalConnected call (a reloaded page, a tab
+// opened from elsewhere) reads the state from the tab list instead.
+TEST_F(LocalShellTest, TheTabListSaysWhetherATabIsConnected) {
+  app->connect_delay_sec = 0.3;
+  std::string tab = open(R"({"protocol": "conpty", "conpty_shell": "sh"})");
+  auto summary = [&] {
+    const Json state = app->get_runtime_state();
+    for (const auto& t : state["tabs"])
+      if (t["id"] == tab) return t;
+    return Json();
+  };
+  EXPECT_EQ(summary()["connected"], false);  // still waiting to connect
+  ASSERT_TRUE(connected(tab));
+  EXPECT_EQ(summary()["connected"], true);
+  EXPECT_EQ(summary()["alive"], true);
+  app->send_input(tab, "exit\r");
+  EXPECT_TRUE(eventually([&] { return summary()["alive"] == false; }));
+  EXPECT_EQ(summary()["connected"], false);
+  app->close_tab(tab);
+  EXPECT_TRUE(app->wait_threads(10));
+}
+
 TEST_F(LocalShellTest, EveryByteOfALargeOutputArrivesInOrder) {
   std::string tab = open(R"({"protocol": "conpty", "conpty_shell": "sh"})");
   ASSERT_TRUE(connected(tab));

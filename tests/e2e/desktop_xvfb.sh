@@ -2,7 +2,8 @@
 # The desktop window under Xvfb: the window comes up, the page loads and runs, and bridge
 # calls go from the page to the native side and their answers come back to the page (the
 # page asks for the runtime state only after get_initial_state has answered). SIGTERM then
-# quits in order with exit code 0. A screenshot of the window goes to $MORVANE_SHOTS.
+# quits in order with exit code 0. A script given in MORVANE_PAGE_SCRIPT runs in the page and
+# its console lines come out; one that cannot be read is named and left out. A screenshot of the window goes to $MORVANE_SHOTS.
 #   desktop_xvfb.sh MORVANE_BIN
 set -uo pipefail
 bin=$1
@@ -18,10 +19,16 @@ cat > "$work/inner.sh" <<'INNER'
 #!/usr/bin/env bash
 # Runs inside the X server: start, wait for the page's calls, screenshot, quit.
 bin=$1 work=$2 shots=$3
-MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/data" >"$work/out.log" 2>"$work/err.log" &
+# A script handed to the window runs in the page, and its console reaches standard error.
+cat > "$work/page-script.js" <<'JS'
+window.webkit.messageHandlers.morvane.postMessage({ op: 'get_initial_state', args: [] })
+  .then((s) => console.log('page-script: sessions ' + Array.isArray(s.sessions)));
+JS
+MORVANE_PAGE_SCRIPT="$work/page-script.js" MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/data" >"$work/out.log" 2>"$work/err.log" &
 pid=$!
 for _ in $(seq 1 300); do
-  grep -q "call get_runtime_state ok" "$work/err.log" && grep -q "call evaluate_probe" "$work/err.log" && break
+  grep -q "call get_runtime_state ok" "$work/err.log" && grep -q "call evaluate_probe" "$work/err.log" &&
+    grep -q "CONSOLE LOG page-script" "$work/err.log" && break
   kill -0 $pid 2>/dev/null || break
   sleep 0.1
 done
@@ -35,7 +42,7 @@ rc=$?
 # Closing the window: without a tray host it quits; with one (here a stand-in that owns the
 # XEmbed tray selection) it only hides, and the program keeps running.
 helper=$4
-MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/d1" >/dev/null 2>"$work/close1.log" &
+MORVANE_PAGE_SCRIPT="$work/missing.js" MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/d1" >/dev/null 2>"$work/close1.log" &
 p1=$!
 for _ in $(seq 1 300); do grep -q "page loaded" "$work/close1.log" && break; sleep 0.1; done
 python3 "$helper" close Morvane >/dev/null
@@ -73,14 +80,18 @@ check "the answer reached the page, which asked for more" "call get_runtime_stat
 check "the page finished loading" "page loaded"
 check "a script evaluated from another thread reached the page" "call evaluate_probe failed: unknown operation"
 check "without a tray host, closing the window quits" "no tray host"
+check "a page script runs in the page, calls the bridge and its console line arrives" "CONSOLE LOG page-script: sessions true"
 if [ $rc -eq 0 ]; then echo "ok - SIGTERM quits with exit code 0"; else echo "not ok - exit code $rc"; fail=1; fi
 closing() {  # description, pattern
   if grep -q "$2" "$work/closing.log" 2>/dev/null; then echo "ok - $1"; else echo "not ok - $1"; fail=1; fi
 }
 closing "closing the window without a tray host quits in order" "close-no-tray: quit 0"
+if grep -q "MORVANE_PAGE_SCRIPT: cannot read .*missing.js" "$work/close1.log" && grep -q "page loaded" "$work/close1.log"; then
+  echo "ok - a page script that cannot be read is named, and the window opens without it"
+else echo "not ok - an unreadable page script"; fail=1; fi
 closing "with a tray host the window is shown first" "close-tray: before viewable"
 closing "with a tray host closing only hides the window" "close-tray: after hidden"
 closing "and the program keeps running" "close-tray: running"
 closing "until it is told to quit" "close-tray: quit 0"
-if [ $fail -eq 0 ]; then echo "12 passed, 0 failed"; else echo "some checks failed"; fi
+if [ $fail -eq 0 ]; then echo "14 passed, 0 failed"; else echo "some checks failed"; fi
 exit $fail

@@ -60,7 +60,7 @@ export class TermTab {
     this.protocol = summary.protocol;
     this.sessionId = summary.session_id;
     this.alive = summary.alive !== false;
-    this.connected = false;
+    this.connected = summary.connected === true && this.alive;
     this.failed = false;
     this.reading = true;
     this.encoding = null;
@@ -126,6 +126,7 @@ export class TermTab {
     this.sessionId = summary.session_id;
     const alive = summary.alive !== false;
     if (this.alive && !alive) this.connected = false;
+    else if (alive && summary.connected === true) this.connected = true;
     this.alive = alive;
   }
 

@@ -1,0 +1,107 @@
+// What both page benchmarks (headless chromium, the desktop window) share on the node side:
+// the shell's text, reading /proc, and the throughput report.
+import { readdirSync, readFileSync } from 'node:fs';
+
+// 100-byte lines (99 characters and a line feed), numbered; the PTY turns "\n" into "\r\n".
+export const LINE_BODY = ' abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 the quick brown fox jumps over';
+export const linesFor = (mb) => Math.floor((mb * 1e6) / 100);
+// The shell makes the text itself, line by line, as a busy program would.
+export const generator = (lines) =>
+  `sleep 1.5; awk 'BEGIN { for (i = 0; i < ${lines}; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-BENCH" }'; exec sleep 3600`;
+
+export const CLK_TCK = 100;
+
+function statFields(path) {
+  const f = readFileSync(path, 'utf8');
+  return { comm: f.slice(f.indexOf('(') + 1, f.lastIndexOf(')')), rest: f.slice(f.lastIndexOf(')') + 2).split(' ') };
+}
+
+// utime + stime of a process (or of one thread: /proc/PID/task/TID), in ticks.
+export function cpuTicks(pid, path = `/proc/${pid}/stat`) {
+  try {
+    const { rest } = statFields(path);
+    return Number(rest[11]) + Number(rest[12]);
+  } catch {
+    return 0;
+  }
+}
+
+// A process's name as /proc shows it ("" once gone).
+export function procName(pid) {
+  try {
+    return statFields(`/proc/${pid}/stat`).comm;
+  } catch {
+    return '';
+  }
+}
+
+// The threads of a process: tid, name, ticks.
+export function threadTicks(pid) {
+  const out = [];
+  let tids = [];
+  try {
+    tids = readdirSync(`/proc/${pid}/task`);
+  } catch {
+    return out;
+  }
+  for (const tid of tids) {
+    try {
+      const { comm, rest } = statFields(`/proc/${pid}/task/${tid}/stat`);
+      out.push({ tid: Number(tid), name: comm, ticks: Number(rest[11]) + Number(rest[12]) });
+    } catch {
+      /* gone meanwhile */
+    }
+  }
+  return out;
+}
+
+// [pid, parent pid] of every process.
+function processTable() {
+  const rows = [];
+  for (const name of readdirSync('/proc')) {
+    if (!/^\d+$/.test(name)) continue;
+    try {
+      rows.push([Number(name), Number(statFields(`/proc/${name}/stat`).rest[1])]);
+    } catch {
+      /* gone meanwhile */
+    }
+  }
+  return rows;
+}
+
+// root and every process below it (the browser's renderer, GPU and utility processes).
+export function descendants(root) {
+  const kids = new Map();
+  for (const [pid, ppid] of processTable()) {
+    if (!kids.has(ppid)) kids.set(ppid, []);
+    kids.get(ppid).push(pid);
+  }
+  const out = [];
+  const stack = [root];
+  while (stack.length) {
+    const p = stack.pop();
+    out.push(p);
+    for (const c of kids.get(p) || []) stack.push(c);
+  }
+  return out;
+}
+
+// The drain-and-render report: what reached xterm.js, the content check, what the bound
+// dropped, xterm.js writing the same pieces directly (quiet, and under the same load), the ratios.
+export function throughputReport({ mb, shellBytes, bridge, check, direct, loaded, writer = 'the shell' }) {
+  const bridgeRate = bridge.chars / 1e6 / bridge.seconds;
+  const directRate = direct.chars / 1e6 / direct.seconds;
+  const loadedRate = loaded.chars / 1e6 / loaded.seconds;
+  const dropped = check.expectedChars - check.reached;
+  const lines = [
+    `page drain and render: ${mb} MB written by ${writer} (${shellBytes} bytes, ${check.expectedChars} characters after the PTY's CR LF)`,
+    `  reached xterm.js : ${check.reached} characters in ${bridge.pieces} drains, ${bridge.seconds.toFixed(2)} s -> ${bridgeRate.toFixed(1)} MB/s`,
+    `  content check    : ${check.ok ? 'every piece matches the shell output' : 'MISMATCH'} (${check.gaps} gaps, FNV-1a ${check.hash})`,
+    `  dropped by bound : ${dropped} characters (${((100 * dropped) / check.expectedChars).toFixed(1)}%) while the page fell behind`,
+    `  xterm.js direct  : ${direct.chars} characters in ${direct.seconds.toFixed(2)} s -> ${directRate.toFixed(1)} MB/s`,
+    `  xterm.js direct while the same output is produced again (reading off): ${loadedRate.toFixed(1)} MB/s`,
+    `  ratio page/direct, quiet peer : ${(bridgeRate / directRate).toFixed(2)}`,
+    `  ratio page/direct, same load  : ${(bridgeRate / loadedRate).toFixed(2)}  (aim: at least 0.70)`,
+  ];
+  return { lines, bridgeRate, directRate, loadedRate, dropped };
+}

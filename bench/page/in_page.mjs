@@ -1,0 +1,121 @@
+// The benchmark's code that runs inside the page, shared by the chromium runner (handed to
+// page.evaluate) and the desktop-window runner (written into the script the window runs).
+// Each function stands alone: it uses only its argument and the page's globals.
+
+// Records every piece the page hands to xterm.js, before xterm.js gets it.
+export function installRecorder() {
+  window.__bench = { pieces: [], first: 0, last: 0, chars: 0 };
+  window.__morvaneTap = (id, text) => {
+    const b = window.__bench;
+    if (!b.first) b.first = performance.now();
+    b.pieces.push(text);
+    b.chars += text.length;
+    if (text.includes('END-OF-BENCH')) b.last = performance.now();
+  };
+}
+
+// Once the end marker has been handed over: drawn, not only parsed (the last line is on
+// screen after two more frames). Seconds from the first piece, characters, pieces.
+export async function finishRecording() {
+  const tab = window.__morvane.active();
+  await new Promise((r) => tab.term.write('', r));
+  await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+  const end = performance.now();
+  return { seconds: (end - window.__bench.first) / 1000, chars: window.__bench.chars, pieces: window.__bench.pieces.length };
+}
+
+// Checks what reached xterm.js against what the shell wrote: each recorded piece must be the
+// next run of the expected text, or a later run of it where the native bound dropped output.
+export function checkContent({ lines, body }) {
+  const parts = [];
+  for (let i = 0; i < lines; i++) parts.push(`${String(i).padStart(8, '0')}${body}\r\n`);
+  parts.push('END-OF-BENCH\r\n');
+  const expected = parts.join('');
+  let pos = 0;
+  let runs = 0;
+  let reached = 0;
+  let ok = true;
+  let hash = 0x811c9dc5;
+  for (const piece of window.__bench.pieces) {
+    let at = expected.startsWith(piece, pos) ? pos : -1;
+    if (at < 0) {
+      // The bound dropped older output here: the piece must be a later run of the text.
+      at = expected.indexOf(piece, pos);
+      runs++;
+    }
+    if (at < 0) {
+      ok = false;
+      break;
+    }
+    pos = at + piece.length;
+    reached += piece.length;
+    for (let i = 0; i < piece.length; i++) hash = Math.imul(hash ^ piece.charCodeAt(i), 0x01000193) >>> 0;
+  }
+  // The same hash over the expected text's runs is what the shell's bytes give; the
+  // matching above already proved them equal piece by piece.
+  return { ok, expectedChars: expected.length, reached, gaps: runs, hash: hash.toString(16) };
+}
+
+// Writes the recorded pieces' text straight into a tab's terminal, in the same piece sizes,
+// without the bridge; seconds and characters.
+export async function writeDirect({ lines, body, tabId }) {
+  const tab = window.__morvane.tabs().find((t) => t.id === tabId);
+  const sizes = window.__bench.pieces.map((p) => p.length);
+  const parts = [];
+  for (let i = 0; i < lines; i++) parts.push(`${String(i).padStart(8, '0')}${body}\r\n`);
+  parts.push('END-OF-BENCH\r\n');
+  const text = parts.join('').slice(0, sizes.reduce((a, b) => a + b, 0));
+  tab.term.reset();
+  await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+  const start = performance.now();
+  let at = 0;
+  for (const n of sizes) {
+    const piece = text.slice(at, at + n);
+    at += n;
+    await new Promise((r) => tab.term.write(piece, r));
+  }
+  await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+  return { seconds: (performance.now() - start) / 1000, chars: at };
+}
+
+// Keystroke to echo: from a key's keydown to its echo parsed by xterm.js (the write callback)
+// and to the next animation frame after it (the glyph drawn). With direct set, the keydown
+// handler writes the key into the terminal itself (the peer: the page alone).
+export function installKeyLatency() {
+  const L = { t0: 0, want: '', direct: false, samples: [], waiters: [] };
+  window.__lat = L;
+  const done = (tab, t0) => {
+    tab.term.write('', () => {
+      const parsed = performance.now();
+      requestAnimationFrame(() => {
+        L.samples.push([parsed - t0, performance.now() - t0]);
+        for (const w of L.waiters.splice(0)) w();
+      });
+    });
+  };
+  document.addEventListener('keydown', (e) => {
+    if (e.key.length !== 1 || e.ctrlKey) return;
+    L.t0 = performance.now();
+    L.want = e.key;
+    if (L.direct) {
+      const tab = window.__morvane.active();
+      L.want = '';
+      const t0 = L.t0;
+      setTimeout(() => {
+        tab.term.write(e.key);
+        done(tab, t0);
+      }, 0);
+    }
+  }, true);
+  // A recorder already tapping the page (many tabs streaming) keeps its share.
+  const before = window.__morvaneTap;
+  window.__morvaneTap = (id, text) => {
+    before?.(id, text);
+    if (!L.want || !text.includes(L.want)) return;
+    L.want = '';
+    const tab = window.__morvane.tabs().find((t) => t.id === id);
+    const t0 = L.t0;
+    // After the write of this text, which follows the tap at once.
+    queueMicrotask(() => done(tab, t0));
+  };
+}
