@@ -130,7 +130,7 @@ TEST_F(OutputChannelTest, StateQueries) {
   EXPECT_TRUE(init["puttygen_path"].is_string());
   Json rt = app->get_runtime_state();
   ASSERT_EQ(rt["tabs"].size(), 1u);
-  EXPECT_EQ(rt["tabs"][0], Json::parse(R"({"id": ")" + tab + R"(", "display": "t", "protocol": "none", "alive": true, "session_id": ")" + sid + R"("})"));
+  EXPECT_EQ(rt["tabs"][0], Json::parse(R"({"id": ")" + tab + R"(", "display": "t", "protocol": "none", "alive": true, "connected": false, "session_id": ")" + sid + R"("})"));
   EXPECT_EQ(rt["active_tab"], tab);
   EXPECT_EQ(rt["session_status"], Json::object());
 }
