@@ -22,12 +22,16 @@ const Json kOk = {{"ok", true}};
 // The board on the far end of a cable: reads what the tab sends, answers as the ROM would.
 class Board {
  public:
-  Board(Cable& cable, const std::string& chip) : rom(rom_chip(chip)), fd_(cable.far()) {
+  // A descriptor of its own: pulling the cable closes the cable's, and the number could be
+  // reused by the test (a file it writes) while this thread still reads from it.
+  Board(Cable& cable, const std::string& chip) : rom(rom_chip(chip)), fd_(::fcntl(cable.far(), F_DUPFD_CLOEXEC, 0)) {
+    if (fd_ < 0) throw std::runtime_error("cannot duplicate the board's descriptor");
     thread_ = std::thread([this] { serve(); });
   }
   ~Board() {
     stop_ = true;
     thread_.join();
+    ::close(fd_);
   }
   // Holding BOOT while pressing EN: the loader listens.
   void boot_button() {
@@ -51,8 +55,13 @@ class Board {
       EspBytes out;
       if (::poll(&p, 1, 5) > 0) {
         ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n <= 0) {
+          // Unplugged: the line hangs up and poll answers at once from now on.
+          if (!(n < 0 && errno == EAGAIN)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          continue;
+        }
         std::lock_guard lk(mu);
-        if (n > 0) rom.receive(buf, size_t(n));
+        rom.receive(buf, size_t(n));
       }
       {
         std::lock_guard lk(mu);
