@@ -2,6 +2,8 @@
 // the shell's text, reading /proc, and the throughput report.
 import { readdirSync, readFileSync } from 'node:fs';
 
+export { descendants } from '../../tests/e2e/procs.mjs';
+
 // 100-byte lines (99 characters and a line feed), numbered; the PTY turns "\n" into "\r\n".
 export const LINE_BODY = ' abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 the quick brown fox jumps over';
 export const linesFor = (mb) => Math.floor((mb * 1e6) / 100);
@@ -11,16 +13,24 @@ export const generator = (lines) =>
 
 export const CLK_TCK = 100;
 
+// `--name VALUE` from the command line, or `def`.
+export function cliOption(name, def) {
+  const args = process.argv.slice(2);
+  const i = args.indexOf(name);
+  return i >= 0 ? args[i + 1] : def;
+}
+
 function statFields(path) {
   const f = readFileSync(path, 'utf8');
   return { comm: f.slice(f.indexOf('(') + 1, f.lastIndexOf(')')), rest: f.slice(f.lastIndexOf(')') + 2).split(' ') };
 }
 
-// utime + stime of a process (or of one thread: /proc/PID/task/TID), in ticks.
-export function cpuTicks(pid, path = `/proc/${pid}/stat`) {
+// utime + stime of a process (or of one thread: /proc/PID/task/TID), in ticks; with `reaped`,
+// also the time of its children that ended and were waited for (awk's, once its shell reaped it).
+export function cpuTicks(pid, path = `/proc/${pid}/stat`, { reaped = false } = {}) {
   try {
     const { rest } = statFields(path);
-    return Number(rest[11]) + Number(rest[12]);
+    return Number(rest[11]) + Number(rest[12]) + (reaped ? Number(rest[13]) + Number(rest[14]) : 0);
   } catch {
     return 0;
   }
@@ -51,37 +61,6 @@ export function threadTicks(pid) {
     } catch {
       /* gone meanwhile */
     }
-  }
-  return out;
-}
-
-// [pid, parent pid] of every process.
-function processTable() {
-  const rows = [];
-  for (const name of readdirSync('/proc')) {
-    if (!/^\d+$/.test(name)) continue;
-    try {
-      rows.push([Number(name), Number(statFields(`/proc/${name}/stat`).rest[1])]);
-    } catch {
-      /* gone meanwhile */
-    }
-  }
-  return rows;
-}
-
-// root and every process below it (the browser's renderer, GPU and utility processes).
-export function descendants(root) {
-  const kids = new Map();
-  for (const [pid, ppid] of processTable()) {
-    if (!kids.has(ppid)) kids.set(ppid, []);
-    kids.get(ppid).push(pid);
-  }
-  const out = [];
-  const stack = [root];
-  while (stack.length) {
-    const p = stack.pop();
-    out.push(p);
-    for (const c of kids.get(p) || []) stack.push(c);
   }
   return out;
 }

@@ -10,14 +10,11 @@
 // 2,000,000-character bound dropped while the page fell behind is reported separately.
 import { readFileSync, writeFileSync } from 'node:fs';
 import { launchBrowser, startServe, startSshd } from '../../tests/e2e/harness.mjs';
-import { CLK_TCK, cpuTicks, descendants, generator, LINE_BODY, linesFor, throughputReport } from './common.mjs';
+import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, linesFor, throughputReport } from './common.mjs';
 import * as inPage from './in_page.mjs';
 
 const args = process.argv.slice(2);
-const opt = (name, def) => {
-  const i = args.indexOf(name);
-  return i >= 0 ? args[i + 1] : def;
-};
+const opt = cliOption;
 const MB = Number(opt('--mb', '50'));
 const JSON_OUT = opt('--json', '');
 const IDLE_TABS = Number(opt('--idle-tabs', '20'));
@@ -35,18 +32,6 @@ if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ss
 const LINES = linesFor(MB);
 const SHELL_BYTES = LINES * 100;
 const GENERATOR = generator(LINES);
-
-// A process's CPU ticks with those of its children that ended and were waited for (awk's,
-// once its shell has reaped it).
-function reapedTicks(pid) {
-  try {
-    const f = readFileSync(`/proc/${pid}/stat`, 'utf8');
-    const rest = f.slice(f.lastIndexOf(')') + 2).split(' ');
-    return Number(rest[11]) + Number(rest[12]) + Number(rest[13]) + Number(rest[14]);
-  } catch {
-    return 0;
-  }
-}
 
 const window_tab_id = (state) => state.tabs[0].id;
 
@@ -338,7 +323,7 @@ async function main() {
       const skip = new Set([...mine, ...writer, process.pid]);
       const browser = descendants(process.pid).filter((p) => !skip.has(p));
       const sum = (ps, ticks) => ps.reduce((a, p) => a + ticks(p), 0) / CLK_TCK;
-      return { browser: sum(browser, cpuTicks), morvane: cpuTicks(serverPid) / CLK_TCK, writer: sum(writer, reapedTicks) };
+      return { browser: sum(browser, cpuTicks), morvane: cpuTicks(serverPid) / CLK_TCK, writer: sum(writer, (p) => cpuTicks(p, undefined, { reaped: true })) };
     };
     const cpu0 = cpuSplit();
     const r0 = await rendererTime();

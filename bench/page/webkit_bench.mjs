@@ -18,14 +18,10 @@ import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
 
-import { CLK_TCK, cpuTicks, descendants, generator, LINE_BODY, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
+import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
 import * as inPage from './in_page.mjs';
 
-const args = process.argv.slice(2);
-const opt = (name, def) => {
-  const i = args.indexOf(name);
-  return i >= 0 ? args[i + 1] : def;
-};
+const opt = cliOption;
 const MB = Number(opt('--mb', '50'));
 const JSON_OUT = opt('--json', '');
 const IDLE_TABS = Number(opt('--idle-tabs', '20'));

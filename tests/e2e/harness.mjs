@@ -1,11 +1,12 @@
 // Shared by the page tests and the benchmark: a real `morvane --serve` with a temporary data
 // directory, and Debian's chromium driven by playwright-core.
 import { execFileSync, spawn } from 'node:child_process';
-import { chmodSync, existsSync, mkdtempSync, mkdirSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, existsSync, mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer, connect } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createRequire } from 'node:module';
+import { descendants } from './procs.mjs';
 
 const require = createRequire(import.meta.url);
 const { chromium } = require('playwright-core');
@@ -227,37 +228,4 @@ export async function startSshd(command) {
       rmSync(dir, { recursive: true, force: true });
     },
   };
-}
-
-// [pid, parent pid] of every process.
-export function processTable() {
-  const rows = [];
-  for (const name of readdirSync('/proc')) {
-    if (!/^\d+$/.test(name)) continue;
-    try {
-      const f = readFileSync(`/proc/${name}/stat`, 'utf8');
-      const rest = f.slice(f.lastIndexOf(')') + 2).split(' ');
-      rows.push([Number(name), Number(rest[1])]);
-    } catch {
-      /* gone meanwhile */
-    }
-  }
-  return rows;
-}
-
-// root and every process below it, parents before their children.
-export function descendants(root) {
-  const kids = new Map();
-  for (const [pid, ppid] of processTable()) {
-    if (!kids.has(ppid)) kids.set(ppid, []);
-    kids.get(ppid).push(pid);
-  }
-  const out = [];
-  const queue = [root];
-  while (queue.length) {
-    const p = queue.shift();
-    out.push(p);
-    for (const c of kids.get(p) || []) queue.push(c);
-  }
-  return out;
 }
