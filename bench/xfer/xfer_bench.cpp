@@ -109,7 +109,11 @@ bool write_all(int fd, std::string_view b) {
 bool run_ours(xfer::XYZModemTransfer::Options o, int from_peer, int to_peer) {
   std::atomic<int> ok{-1};
   auto t = std::make_shared<transfer::TabTransfer>(
-      std::move(o), [to_peer](std::string_view b) { write_all(to_peer, b); },
+      std::move(o),
+      [to_peer](std::string_view b) {
+        write_all(to_peer, b);
+        return b.size();
+      },
       [&ok](const xfer::Event& e, const TransferSlot*) {
         if (e.value("kind", "") == "done") ok = e.value("ok", false) ? 1 : 0;
       });

@@ -13,11 +13,24 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <stdexcept>
 #include <string_view>
 
 #include "util/json.h"
 
 namespace morvane {
+
+// A write that took only the first `written` bytes before giving up (a line held by flow
+// control, a far end that stopped reading). Callers that must not lose bytes offer the rest
+// again; others treat it as any failed write.
+class ShortWrite : public std::runtime_error {
+ public:
+  ShortWrite(const std::string& text, size_t written) : std::runtime_error(text), written_(written) {}
+  size_t written() const noexcept { return written_; }
+
+ private:
+  size_t written_;
+};
 
 enum class ConnectionState { connecting, connected, failed, closing, closed };
 const char* connection_state_name(ConnectionState s);
@@ -50,7 +63,8 @@ class Connection {
   // Blocks until bytes arrive; "" at the end of the stream, after close() or on a failure
   // (which the kind may report through the sink first). Called by the one reader thread.
   virtual std::string read(size_t max_bytes) = 0;
-  // Sends the user's bytes; throws std::runtime_error with a readable reason.
+  // Sends the user's bytes; throws std::runtime_error with a readable reason (ShortWrite when
+  // only a part went out).
   virtual void write(std::string_view bytes) = 0;
   // Tells the peer the terminal's size; false when this kind has no such notion.
   virtual bool resize(int rows, int cols) = 0;

@@ -1,5 +1,6 @@
 #include "transfer/tab_transfer.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace morvane::transfer {
@@ -67,19 +68,30 @@ void TabTransfer::wake() {
 
 void TabTransfer::pump(const std::function<bool()>& stopping) {
   auto self = shared_from_this();  // the slot may drop us while we run
+  // What the line has not taken yet. A byte skipped in the middle of a stream costs the
+  // receiver an error and a resend from far back, so the rest is offered again, in order.
+  std::string pending;
   for (;;) {
     // Asked without out_mu_: the engine's lock is taken before out_mu_ everywhere else.
     bool more = !engine_->is_done() && engine_->wants_tick();
-    std::string batch;
     {
       std::unique_lock<std::mutex> lock(out_mu_);
-      if (out_.empty() && !woken_ && !more) out_cv_.wait_for(lock, kIdleTick, [&] { return woken_ || !out_.empty(); });
+      if (pending.empty() && out_.empty() && !woken_ && !more)
+        out_cv_.wait_for(lock, kIdleTick, [&] { return woken_ || !out_.empty(); });
       woken_ = false;
-      batch.swap(out_);
+      pending += out_;
+      out_.clear();
     }
-    if (!batch.empty()) {
-      write_(batch);
-      continue;  // a sender's next burst waits until this one is out
+    if (!pending.empty()) {
+      size_t n = std::min(write_(pending), pending.size());
+      pending.erase(0, n);
+      if (pending.empty()) continue;  // a sender's next burst waits until this one is out
+      // The line is held: the engine's clock still runs (its time-outs end a transfer whose
+      // receiver is gone), and a finished transfer does not wait on a line that takes nothing.
+      if (engine_->is_done() && n == 0) return;
+      if (stopping()) engine_->cancel();
+      engine_->tick(now_ms());
+      continue;
     }
     if (engine_->is_done()) {
       std::lock_guard<std::mutex> lock(out_mu_);

@@ -17,7 +17,8 @@ namespace morvane::transfer {
 
 class TabTransfer final : public TransferSlot, public std::enable_shared_from_this<TabTransfer> {
  public:
-  using Writer = std::function<void(std::string_view)>;
+  // Writes what it can and answers how many bytes went out; the rest is offered again.
+  using Writer = std::function<size_t(std::string_view)>;
   using EventSink = std::function<void(const xfer::Event&, const TransferSlot*)>;
 
   // options' send_bytes and on_event are replaced by the queue and `events`.
@@ -26,8 +27,8 @@ class TabTransfer final : public TransferSlot, public std::enable_shared_from_th
 
   // Begins the transfer; bytes fed before this are kept for it.
   void start();
-  // The pump: returns when the transfer is done and its last bytes are written, or when
-  // stopping() turns true (the transfer is cancelled first).
+  // The pump: returns when the transfer is done and its last bytes are written (or the line
+  // takes none of them), or when stopping() turns true (the transfer is cancelled first).
   void pump(const std::function<bool()>& stopping);
 
   bool is_done() const override { return engine_->is_done(); }

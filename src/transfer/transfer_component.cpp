@@ -140,7 +140,7 @@ bool TransferComponent::_xfer_start(const std::string& tab_id, const std::string
   std::shared_ptr<TabTransfer> t;
   try {
     t = std::make_shared<TabTransfer>(
-        std::move(o), [this, tab_id](std::string_view b) { _xfer_send_bytes(tab_id, b); },
+        std::move(o), [this, tab_id](std::string_view b) { return _xfer_send_bytes(tab_id, b); },
         [this, tab_id](const xfer::Event& e, const TransferSlot* from) { _xfer_on_event(tab_id, e, from); });
   } catch (const std::invalid_argument& e) {
     diag::err(std::string("[xfer_start] ") + e.what());
@@ -186,15 +186,18 @@ std::string TransferComponent::xfer_pick_save_dir() {
   return services_.choose_folder(services_.text("dialog.pick_save_dir"), kPickFolderSec).value_or(std::string());
 }
 
-void TransferComponent::_xfer_send_bytes(const std::string& tab_id, std::string_view data) {
-  if (data.empty()) return;
+size_t TransferComponent::_xfer_send_bytes(const std::string& tab_id, std::string_view data) {
+  if (data.empty()) return 0;
   std::shared_ptr<Connection> conn = services_.connection(tab_id);
-  if (!conn) return;
+  if (!conn) return data.size();  // the tab is gone: nothing can take these bytes
   try {
     conn->write(data);
+  } catch (const ShortWrite& e) {
+    return e.written();
   } catch (const std::exception& e) {
     diag::err(std::string("[xfer_send_bytes] ") + e.what());
   }
+  return data.size();
 }
 
 void TransferComponent::_xfer_on_event(const std::string& tab_id, const Json& event, const TransferSlot* from) {

@@ -59,7 +59,8 @@ class TransferComponent {
   bool _xfer_start(const std::string& tab_id, const std::string& protocol, const std::string& direction,
                    const std::vector<std::string>& files, const std::string& save_dir);
   // Raw bytes to the tab's connection, past the terminal's text encoding; failures are logged.
-  void _xfer_send_bytes(const std::string& tab_id, std::string_view data);
+  // Answers how many bytes the line took: all of them when they cannot be sent at all.
+  size_t _xfer_send_bytes(const std::string& tab_id, std::string_view data);
   void _xfer_on_event(const std::string& tab_id, const Json& event, const TransferSlot* from);
   std::string _xfer_default_recv_dir();
 

@@ -287,8 +287,8 @@ void ZmodemSender::tick(uint64_t now_ms) {
     cancel("no answer from the receiver");
     return;
   }
-  if (state_ == State::WaitAck) resume_at(pos_);
-  else if (state_ == State::Sending) resume_at(acked_);
+  if (state_ == State::WaitAck) resume_at(pos_, true);
+  else if (state_ == State::Sending) resume_at(acked_, true);
   else send(last_frame_);
 }
 
@@ -333,8 +333,9 @@ void ZmodemSender::send_file_header() {
   send(out);
 }
 
-void ZmodemSender::resume_at(uint32_t pos) {
+void ZmodemSender::resume_at(uint32_t pos, bool probe) {
   pos_ = pos;
+  probe_ = probe;
   since_ack_ = 0;
   acked_ = pos;
   since_q_ = 0;
@@ -371,7 +372,8 @@ void ZmodemSender::send_burst() {
       end = ZCRCQ;
       since_q_ = 0;
     }
-    if (!last && rxbuflen_ && since_ack_ + static_cast<uint32_t>(n) >= rxbuflen_) {
+    if (!last && (probe_ || (rxbuflen_ && since_ack_ + static_cast<uint32_t>(n) >= rxbuflen_))) {
+      probe_ = false;
       end = ZCRCW;
       state_ = State::WaitAck;
       last_rx_ = now_;
@@ -430,7 +432,11 @@ void ZmodemSender::on_item(const FrameReader::Item& it) {
       }
       if (h.pos() != last_rpos_) same_rpos_ = 0;
       last_rpos_ = h.pos();
-      resume_at(h.pos());
+      // The first position of a file starts the stream; any later one follows an error, and
+      // the receiver is still skipping what we sent before it. Streaming a whole window again
+      // would be more noise for it, and its repeated ZRPOS for that noise would each restart
+      // the stream mid-way: one subpacket first, the stream once it is acknowledged.
+      resume_at(h.pos(), state_ != State::WaitPos);
       break;
     case ZACK:
       if (state_ == State::Sending && h.pos() > acked_ && h.pos() <= pos_) {
@@ -440,9 +446,7 @@ void ZmodemSender::on_item(const FrameReader::Item& it) {
           send_burst();
         }
       } else if (state_ == State::WaitAck && h.pos() == pos_) {
-        since_ack_ = 0;
-        state_ = State::Sending;
-        send_burst();
+        resume_at(pos_, false);  // a ZCRCW ended the frame: the receiver waits for a header
       }
       break;
     case ZSKIP:

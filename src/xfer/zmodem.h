@@ -63,7 +63,9 @@ class ZmodemSender final : public Engine, private zm::FrameReader::Handler {
   void next_file();
   void send_file_header();
   void send_header(const zm::Header& h);
-  void resume_at(uint32_t pos);
+  // Sends ZDATA for pos and streams from there; with `probe`, only one subpacket that asks
+  // for an acknowledgement, then the stream once it comes.
+  void resume_at(uint32_t pos, bool probe);
   void send_burst();
 
   zm::FrameReader reader_;
@@ -78,6 +80,7 @@ class ZmodemSender final : public Engine, private zm::FrameReader::Handler {
   uint32_t acked_ = 0;
   uint32_t since_q_ = 0;
   bool window_full_ = false;
+  bool probe_ = false;
   uint32_t last_rpos_ = 0;
   int same_rpos_ = 0;
   std::string last_frame_;

@@ -65,6 +65,14 @@ class Cable {
     fs::remove(b, ec);
   }
 
+  // The cable carries nothing for a while, like a line held by a far end that stopped reading.
+  void hold(std::chrono::milliseconds how_long) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGSTOP);
+    std::this_thread::sleep_for(how_long);
+    ::kill(pid_, SIGCONT);
+  }
+
   // The far end of the cable (the board's side), raw and non-blocking.
   int far() {
     if (far_ >= 0) return far_;

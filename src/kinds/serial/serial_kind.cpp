@@ -233,8 +233,8 @@ class SerialConnection final : public Connection {
     // A write gives up after one second (flow control holding it, or a port closed under it):
     // say so instead of letting the caller believe it went out.
     if (written != bytes.size())
-      throw SerialError("wrote " + std::to_string(written) + " of " + std::to_string(bytes.size()) + " bytes to " +
-                        ser->port());
+      throw ShortWrite("wrote " + std::to_string(written) + " of " + std::to_string(bytes.size()) + " bytes to " +
+                        ser->port(), written);
   }
   bool resize(int, int) override { return false; }
   void close() noexcept override {
