@@ -1,6 +1,7 @@
 // Engine selection and the serialised surface of a transfer (see xyz_transfer.h).
 #include "xfer/xyz_transfer.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "xfer/xymodem.h"
@@ -45,17 +46,24 @@ XYZModemTransfer::~XYZModemTransfer() = default;
 
 void XYZModemTransfer::start(uint64_t now_ms) {
   std::lock_guard lk(mu_);
-  if (!engine_->done()) engine_->start(now_ms);
+  if (!engine_->done()) engine_->start(clock(now_ms));
+}
+
+uint64_t XYZModemTransfer::clock(uint64_t now_ms) {
+  // Callers on two threads read their clocks before taking the lock: the later call may carry
+  // the earlier time, and an engine's "now - last" would wrap into a false time-out.
+  latest_ms_ = std::max(latest_ms_, now_ms);
+  return latest_ms_;
 }
 
 void XYZModemTransfer::feed(std::string_view data, uint64_t now_ms) {
   std::lock_guard lk(mu_);
-  if (!engine_->done()) engine_->feed(reinterpret_cast<const uint8_t*>(data.data()), data.size(), now_ms);
+  if (!engine_->done()) engine_->feed(reinterpret_cast<const uint8_t*>(data.data()), data.size(), clock(now_ms));
 }
 
 void XYZModemTransfer::tick(uint64_t now_ms) {
   std::lock_guard lk(mu_);
-  if (!engine_->done()) engine_->tick(now_ms);
+  if (!engine_->done()) engine_->tick(clock(now_ms));
 }
 
 void XYZModemTransfer::cancel() {

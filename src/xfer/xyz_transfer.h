@@ -50,8 +50,11 @@ class XYZModemTransfer {
   bool wants_tick() const;
 
  private:
+  uint64_t clock(uint64_t now_ms);  // never earlier than a time already given; under mu_
+
   mutable std::recursive_mutex mu_;
   std::unique_ptr<Engine> engine_;
+  uint64_t latest_ms_ = 0;
   std::atomic<bool> done_{false};
 };
 

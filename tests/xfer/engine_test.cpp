@@ -40,6 +40,10 @@ TEST(TransferTimeouts, silent_peer_ends_each_engine_with_a_reason_after_its_retr
       Session r(p, d);
       r.t->start(1000);
       uint64_t now = 1000;
+      // A clock read on another thread before start() but delivered after it: no time passed.
+      std::string said = r.out;
+      r.t->tick(400);
+      EXPECT_EQ(r.out, said);
       // Ten seconds of silence is not yet the end.
       r.t->tick(now += 9000);
       EXPECT_FALSE(r.t->is_done());
