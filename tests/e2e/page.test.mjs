@@ -371,6 +371,37 @@ describe('the page in a browser', () => {
     assert.ok(back.cols > narrow.cols, `the terminal stays at ${narrow.cols} columns`);
   });
 
+  test('many busy hidden tabs each move on within seconds, and none holds the others up', async () => {
+    const N = 30;
+    const sess = await server.call('save_session', {
+      name: 'Busy', protocol: 'conpty', conpty_shell: 'custom',
+      conpty_custom_command: `awk 'BEGIN { for (;;) printf "%09d busy busy busy busy busy busy busy busy busy busy busy busy\\n", i++ }'`,
+    });
+    await page.evaluate(() => {
+      window.__busy = {};
+      window.__morvaneTap = (id, text) => {
+        window.__busy[id] = (window.__busy[id] || 0) + text.length;
+      };
+    });
+    const ids = [];
+    try {
+      for (let i = 0; i < N; i++) ids.push((await server.call('connect_session', sess.id)).tab_id);
+      // All of them stay hidden behind the last one opened, which is brought to the front.
+      await page.locator(`.tab[data-id="${ids[N - 1]}"]`).click();
+      const start = await page.evaluate(() => ({ ...window.__busy }));
+      await page.waitForTimeout(8000);
+      const end = await page.evaluate(() => ({ ...window.__busy }));
+      const stuck = ids.slice(0, N - 1).filter((id) => !((end[id] || 0) > (start[id] || 0)));
+      assert.deepEqual(stuck, [], `${stuck.length} of ${N - 1} hidden tabs got nothing in 8 s`);
+    } finally {
+      await page.evaluate(() => {
+        window.__morvaneTap = undefined;
+      });
+      for (const id of ids) await server.call('close_tab', id);
+      await server.call('delete_session', sess.id);
+    }
+  });
+
   test('a page that parses slowly loses nothing of a flood larger than the output bound', async () => {
     // 5 MB of numbered lines, more than the 2,000,000 characters a tab may hold: a drop would
     // show as a gap. The page is made slower still by a busy wait on every piece it gets.

@@ -69,6 +69,7 @@ export class TermTab {
     this.pendingIn = '';
     this.sending = false;
     this.draining = false;
+    this.parsing = new Set(); // resolvers of writes xterm.js has not parsed yet
     this.streaming = false;
     this.disposed = false;
     this.lastSize = null;
@@ -249,12 +250,18 @@ export class TermTab {
   // Resolves once xterm.js has parsed the text: the pump waits, so output that arrives
   // faster than it can be drawn collects (bounded) on the native side, not in the page.
   write(text) {
-    if (!text) return Promise.resolve();
+    if (!text || this.disposed) return Promise.resolve();
     window.__morvaneTap?.(this.id, text);
     if (!this.connected && this.alive) this.connected = true;
     if (this.el.hidden) this.unseen = true;
     this.onActivity?.(this);
-    return new Promise((resolve) => this.term.write(text, resolve));
+    return new Promise((resolve) => {
+      this.parsing.add(resolve);
+      this.term.write(text, () => {
+        this.parsing.delete(resolve);
+        resolve();
+      });
+    });
   }
 
   info(message, isError) {
@@ -286,6 +293,9 @@ export class TermTab {
 
   dispose() {
     this.disposed = true;
+    // A disposed terminal never calls back: nobody may wait on it for ever.
+    for (const resolve of this.parsing) resolve();
+    this.parsing.clear();
     clearTimeout(this.blinkTimer);
     this.resizeObserver.disconnect();
     this.term.dispose();
@@ -335,9 +345,10 @@ export function startPumps(getActive, getHidden) {
     }
   })();
   (async () => {
+    let behind = false;
     for (;;) {
-      // Hidden tabs are drawn at most once a second.
-      await sleep(document.hidden ? 2000 : 1000);
+      // Hidden tabs are drawn at most once a second, a little sooner while some are behind.
+      await sleep(document.hidden ? 2000 : behind ? 400 : 1000);
       let ready = getHidden().filter((t) => !t.streaming);
       if (ready.length && hasOp('wait_terminal_output')) {
         // One question for all hidden tabs, held by the native side until one of them has
@@ -350,14 +361,47 @@ export function startPumps(getActive, getHidden) {
           /* drain them all, as without the question */
         }
       }
-      for (const tab of ready) {
-        try {
-          // A hidden tab that is busy gets drained until it is quiet, up to a limit.
-          for (let i = 0; i < 8 && (await tab.drainOnce()); i++);
-        } catch {
-          /* the tab went away meanwhile */
-        }
-      }
+      behind = await drainHidden(ready);
     }
   })();
+}
+
+// Hidden tabs share the page's one thread with the visible tab, so their drawing gets a time
+// budget per turn: two at a time (one's round trip overlaps the other's parsing), the tab
+// drained longest ago first, so that with many busy tabs each one moves on within a few
+// turns and typing in the visible tab stays quick. A busy tab gets more pieces while the
+// budget lasts. Answers whether some tab was left waiting.
+const HIDDEN_BUDGET_MS = 250;
+const HIDDEN_LANES = 2;
+const HIDDEN_PIECES = 8;
+
+async function drainHidden(ready) {
+  const queue = [...ready].sort((a, b) => (a.hiddenDrainedAt || 0) - (b.hiddenDrainedAt || 0));
+  const began = performance.now();
+  const pieces = new Map();
+  let behind = false;
+  const lane = async () => {
+    while (queue.length) {
+      if (performance.now() - began > HIDDEN_BUDGET_MS) {
+        behind = true;
+        return;
+      }
+      const tab = queue.shift();
+      if (tab.streaming || tab.disposed) continue;
+      let text = '';
+      try {
+        text = await tab.fetchOutput();
+      } catch {
+        continue; // the tab went away meanwhile
+      }
+      tab.hiddenDrainedAt = performance.now();
+      if (!text) continue;
+      await tab.write(text);
+      const n = (pieces.get(tab) || 0) + 1;
+      pieces.set(tab, n);
+      if (n < HIDDEN_PIECES) queue.push(tab);
+    }
+  };
+  await Promise.all(Array.from({ length: HIDDEN_LANES }, lane));
+  return behind;
 }
