@@ -79,8 +79,11 @@ void TabTransfer::pump(const std::function<bool()>& stopping) {
       if (pending.empty() && out_.empty() && !woken_ && !more)
         out_cv_.wait_for(lock, kIdleTick, [&] { return woken_ || !out_.empty(); });
       woken_ = false;
-      pending += out_;
-      out_.clear();
+      if (pending.empty()) pending.swap(out_);  // the usual case: no copy of a whole burst
+      else {
+        pending += out_;
+        out_.clear();
+      }
     }
     if (!pending.empty()) {
       size_t n = std::min(write_(pending), pending.size());

@@ -9,6 +9,7 @@
 #include <random>
 #include <thread>
 
+#include "temp_dir.h"
 #include "transfer_fixture.h"
 
 namespace morvane::transfer {
@@ -16,17 +17,7 @@ namespace {
 
 using namespace morvane::xfertest;
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/morvane-pump-XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
+using morvane::testing::TempDir;
 
 // Hex headers of one type the receiver sent ("**" ZDLE 'B' then the type in hex).
 size_t headers_of_type(const std::string& stream, const char* type_hex) {
