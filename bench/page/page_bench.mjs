@@ -27,6 +27,9 @@ const STREAMS = Number(opt('--streams', '0'));
 const STREAMS_ONLY = args.includes('--streams-only');
 // Writes the page renderer's CPU profile of the drain to FILE and prints where its time went.
 const PROFILE = opt('--profile', '');
+// Writes a chromium trace (main-thread tasks, style, layout, loading) of the typing among the
+// streaming tabs to FILE.
+const TRACE = opt('--trace', '');
 if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ssh');
 
 const LINES = linesFor(MB);
@@ -238,9 +241,11 @@ async function streaming(b, server, n) {
     const t0 = Date.now();
     const cdp = PROFILE ? await page.context().newCDPSession(page) : null;
     if (cdp) await startProfile(cdp);
+    if (TRACE) await b.browser.startTracing(page, { path: TRACE, categories: ['devtools.timeline', 'disabled-by-default-devtools.timeline', 'blink', 'loading', 'v8'] });
     // Typing into a bash tab of its own, the visible one, while the floods go on.
     const keys = await keyLatency(page, server, Math.min(KEYS, 150), { keepTap: true });
     if (cdp) await profileReport(cdp, PROFILE);
+    if (TRACE) await b.browser.stopTracing();
     const rest = 10000 - (Date.now() - t0);
     if (rest > 0) await page.waitForTimeout(rest);
     const c1 = await counts();

@@ -115,7 +115,7 @@ class MorvaneApp {
   Json toggle_tab_reading(const Json& tab_id);
 
   // ---- page operations: output (output_channel.cpp) -----------------------------------------
-  std::string drain_terminal(const std::string& tab_id);
+  std::string drain_terminal(const std::string& tab_id, size_t max_chars = 0);
   // Waits until one of the tabs has output to drain (at most timeout_sec, capped at 5 s) and
   // answers their ids, so a quiet page need not poll.
   Json wait_terminal_output(const Json& tab_ids, double timeout_sec);

@@ -57,13 +57,39 @@ void OutputBuffer::push(std::string text) {
   if (signal_) signal_->notify();
 }
 
-std::string OutputBuffer::drain() {
+std::string OutputBuffer::drain(size_t max_chars) {
   std::deque<std::string> chunks;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    chunks.swap(chunks_);
-    chunk_chars_.clear();
-    total_ = 0;
+    if (max_chars == 0 || max_chars >= total_) {
+      chunks.swap(chunks_);
+      chunk_chars_.clear();
+      total_ = 0;
+    } else {
+      size_t left = max_chars;
+      while (left > 0 && !chunks_.empty()) {
+        if (chunk_chars_.front() <= left) {
+          left -= chunk_chars_.front();
+          total_ -= chunk_chars_.front();
+          chunks.push_back(std::move(chunks_.front()));
+          chunks_.pop_front();
+          chunk_chars_.pop_front();
+          continue;
+        }
+        // Part of the oldest chunk: up to the start of the character after the last one taken.
+        std::string& front = chunks_.front();
+        size_t at = 0;
+        for (size_t n = 0; at < front.size(); ++at) {
+          if ((static_cast<unsigned char>(front[at]) & 0xC0) == 0x80) continue;
+          if (n++ == left) break;
+        }
+        chunks.push_back(front.substr(0, at));
+        front.erase(0, at);
+        chunk_chars_.front() -= left;
+        total_ -= left;
+        left = 0;
+      }
+    }
   }
   room_cv_.notify_all();
   if (chunks.empty()) return {};

@@ -57,8 +57,9 @@ class OutputBuffer {
   std::string translate(std::string_view text, bool lfhascr, bool crhaslf);
   // Appends a chunk; the newest chunk always stays, whatever its size.
   void push(std::string text);
-  // Everything buffered, oldest first; the buffer is empty afterwards.
-  std::string drain();
+  // What is buffered, oldest first, up to `max_chars` characters (never cutting one in two);
+  // everything when it is 0. The rest stays for the next drain.
+  std::string drain(size_t max_chars = 0);
   bool empty() const;
   size_t chars() const;
   // Blocks while more than `high` characters wait, until the consumer takes them to `low` or

@@ -19,9 +19,9 @@ void MorvaneApp::_push_to_term(const std::string& tab_id, std::string_view text)
   tab->output.push(tab->output.translate(text, lfhascr, crhaslf));
 }
 
-std::string MorvaneApp::drain_terminal(const std::string& tab_id) {
+std::string MorvaneApp::drain_terminal(const std::string& tab_id, size_t max_chars) {
   TabRef tab = find_tab(tab_id);
-  return tab ? tab->output.drain() : std::string();
+  return tab ? tab->output.drain(max_chars) : std::string();
 }
 
 Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {

@@ -1,3 +1,7 @@
+#include <atomic>
+#include <thread>
+
+#include "app/output_buffer.h"
 #include "app_fixture.h"
 
 namespace morvane::testing {
@@ -31,6 +35,38 @@ TEST_F(OutputChannelTest, PushAndDrain) {
   EXPECT_EQ(app->drain_terminal(tab), "");
   EXPECT_EQ(app->drain_terminal("nope"), "");
   app->_push_to_term("nope", "x");  // no tab: dropped silently
+}
+
+TEST_F(OutputChannelTest, BoundedDrainTakesWholeCharactersOldestFirst) {
+  app->_push_to_term(tab, "ab連c");
+  app->_push_to_term(tab, "def");
+  EXPECT_EQ(app->drain_terminal(tab, 2), "ab");
+  EXPECT_EQ(app->drain_terminal(tab, 1), "連");  // three bytes, one character
+  EXPECT_EQ(app->bridge.call("drain_terminal", Json::array({tab, 3})), "cde");  // across chunks
+  EXPECT_EQ(app->bridge.call("drain_terminal", Json::array({tab, 100})), "f");
+  EXPECT_EQ(app->drain_terminal(tab, 5), "");
+  for (const Json& bad : {Json(-1), Json("3"), Json(nullptr)})
+    EXPECT_THROW(app->bridge.call("drain_terminal", Json::array({tab, bad})), BridgeError) << bad.dump();
+
+  // A reader held above the high mark goes on only once drains take the buffer to the low mark.
+  OutputBuffer buf;
+  buf.push(std::string(6, 'x'));
+  buf.push(std::string(6, 'y'));
+  std::atomic<bool> resumed{false};
+  std::thread reader([&] {
+    buf.wait_for_room(10, 4, [] { return false; }, std::chrono::milliseconds(5));
+    resumed = true;
+  });
+  for (int i = 0; i < 2000 && buf.pauses() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(buf.pauses(), 1u);
+  EXPECT_EQ(buf.drain(3), "xxx");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(resumed.load());  // 9 characters still wait
+  EXPECT_EQ(buf.drain(5), "xxxyy");
+  reader.join();
+  EXPECT_TRUE(resumed.load());
+  EXPECT_EQ(buf.chars(), 4u);
+  EXPECT_EQ(buf.drain(), "yyyy");
 }
 
 TEST_F(OutputChannelTest, ReadingOffDiscardsInsteadOfQueueing) {

@@ -373,10 +373,14 @@ describe('the page in a browser', () => {
 
   test('many busy hidden tabs each move on within seconds, and none holds the others up', async () => {
     const N = 30;
-    const sess = await server.call('save_session', {
-      name: 'Busy', protocol: 'conpty', conpty_shell: 'custom',
-      conpty_custom_command: `awk 'BEGIN { for (;;) printf "%09d busy busy busy busy busy busy busy busy busy busy busy busy\\n", i++ }'`,
-    });
+    // One session per tab: connecting a session that already has a tab only brings it forward.
+    const sessions = [];
+    for (let i = 0; i < N; i++) {
+      sessions.push(await server.call('save_session', {
+        name: `Busy ${i}`, protocol: 'conpty', conpty_shell: 'custom',
+        conpty_custom_command: `awk 'BEGIN { for (;;) printf "%09d busy busy busy busy busy busy busy busy busy busy busy busy\\n", i++ }'`,
+      }));
+    }
     await page.evaluate(() => {
       window.__busy = {};
       window.__morvaneTap = (id, text) => {
@@ -384,21 +388,62 @@ describe('the page in a browser', () => {
       };
     });
     const ids = [];
+    let quietTab;
     try {
-      for (let i = 0; i < N; i++) ids.push((await server.call('connect_session', sess.id)).tab_id);
+      // And one that prints 3,000 lines while hidden, then goes quiet.
+      const quiet = await server.call('save_session', {
+        name: 'Quiet', protocol: 'conpty', conpty_shell: 'custom',
+        conpty_custom_command: "sleep 3; seq -f '%09g quiet' 1 3000; exec sleep 600",
+      });
+      sessions.push(quiet);
+      quietTab = (await server.call('connect_session', quiet.id)).tab_id;
+      for (const sess of sessions.slice(0, N)) ids.push((await server.call('connect_session', sess.id)).tab_id);
+      assert.equal(new Set(ids).size, N);
       // All of them stay hidden behind the last one opened, which is brought to the front.
       await page.locator(`.tab[data-id="${ids[N - 1]}"]`).click();
+      // A hidden terminal draws nothing while its output is parsed (xterm.js would redraw
+      // every row after each scroll, measuring every character again in a pane with no size).
+      await page.evaluate((hidden) => {
+        window.__redrawn = {};
+        window.__watch = hidden.map((id) => {
+          const rows = document.querySelector(`.term-pane[data-tab="${id}"] .xterm-rows`);
+          const mo = new MutationObserver((list) => {
+            window.__redrawn[id] = (window.__redrawn[id] || 0) + list.length;
+          });
+          mo.observe(rows, { childList: true, subtree: true, characterData: true });
+          return mo;
+        });
+      }, ids.slice(0, N - 1));
       const start = await page.evaluate(() => ({ ...window.__busy }));
       await page.waitForTimeout(8000);
       const end = await page.evaluate(() => ({ ...window.__busy }));
+      const redrawn = await page.evaluate(() => {
+        for (const mo of window.__watch) mo.disconnect();
+        return window.__redrawn;
+      });
       const stuck = ids.slice(0, N - 1).filter((id) => !((end[id] || 0) > (start[id] || 0)));
       assert.deepEqual(stuck, [], `${stuck.length} of ${N - 1} hidden tabs got nothing in 8 s`);
+      assert.deepEqual(redrawn, {}, 'hidden terminals redrew their rows');
+      // Shown again, a tab draws its newest lines and its scroll bar stands at the bottom, also
+      // when nothing arrives after it shows.
+      for (const [id, last] of [[quietTab, /000003000 quiet/], [ids[0], /\d{9} busy/]]) {
+        await page.locator(`.tab[data-id="${id}"]`).click();
+        await page.waitForFunction(([tab, text]) => {
+          const pane = document.querySelector(`.term-pane[data-tab="${tab}"]`);
+          const rows = [...pane.querySelectorAll('.xterm-rows > div')].map((r) => r.textContent);
+          const slider = pane.querySelector('.scrollbar.vertical .slider');
+          const bar = pane.querySelector('.scrollbar.vertical');
+          if (!slider || !bar || !rows.some((r) => new RegExp(text).test(r))) return false;
+          const bottom = slider.offsetTop + slider.offsetHeight;
+          return slider.offsetTop > 0 && Math.abs(bottom - bar.clientHeight) <= 2;
+        }, [id, last.source], { timeout: 5000 });
+      }
     } finally {
       await page.evaluate(() => {
         window.__morvaneTap = undefined;
       });
-      for (const id of ids) await server.call('close_tab', id);
-      await server.call('delete_session', sess.id);
+      for (const id of [...ids, quietTab]) if (id) await server.call('close_tab', id);
+      for (const sess of sessions) await server.call('delete_session', sess.id);
     }
   });
 

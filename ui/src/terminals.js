@@ -53,6 +53,44 @@ function nap(ms) {
   });
 }
 
+// Two things xterm.js keeps doing for a terminal that is hidden, where they cost more than
+// parsing its output. Both are held while the pane is hidden and done once when it shows:
+// - After every scroll it asks for the selection to be drawn again, and its DOM renderer does
+//   that by redrawing every row, although its drawing is otherwise paused; in a hidden pane
+//   nothing has a width, so each character is measured again, forcing the page's layout. The
+//   request is kept for the full redraw xterm.js itself makes when the pane shows again.
+// - Every line that scrolls updates the scroll bar (sizes, position, its fade timer).
+// Only the instance is touched, and only when its insides are the ones known here.
+function quietWhileHidden(term, isHidden) {
+  const core = term._core;
+  const render = core?._renderService;
+  if (render && typeof render.handleSelectionChanged === 'function' && '_isPaused' in render
+      && render._selectionState && '_needsSelectionRefresh' in render && '_needsFullRefresh' in render) {
+    const draw = render.handleSelectionChanged.bind(render);
+    render.handleSelectionChanged = (start, end, columnSelectMode) => {
+      if (!render._isPaused) return draw(start, end, columnSelectMode);
+      Object.assign(render._selectionState, { start, end, columnSelectMode });
+      render._needsSelectionRefresh = true;
+      render._needsFullRefresh = true;
+    };
+  }
+  const viewport = core?._viewport;
+  if (!viewport || typeof viewport._sync !== 'function') return () => {};
+  const sync = viewport._sync.bind(viewport);
+  let held = false;
+  viewport._sync = (...args) => {
+    if (!isHidden()) return sync(...args);
+    held = true;
+  };
+  // Called when the pane shows.
+  return () => {
+    if (held) {
+      held = false;
+      sync();
+    }
+  };
+}
+
 export class TermTab {
   constructor(summary, { container, onLink, onActivity }) {
     this.id = summary.id;
@@ -99,6 +137,7 @@ export class TermTab {
     this.term.unicode.activeVersion = '11';
     this.term.loadAddon(new WebLinksAddon((ev, uri) => onLink(uri)));
     this.term.open(this.el);
+    this.showViewport = quietWhileHidden(this.term, () => this.el.hidden);
     // The cursor blinks for a while after typing or output, then rests, as desktop
     // terminals do: an idle page then draws nothing at all.
     this.blinkTimer = 0;
@@ -138,6 +177,7 @@ export class TermTab {
 
   show() {
     this.el.hidden = false;
+    this.showViewport();
     this.unseen = false;
     this.scheduleFit();
     if (canStreamOutput) this.stream();
@@ -274,12 +314,13 @@ export class TermTab {
     this.onActivity?.(this);
   }
 
-  // The tab's buffered output, or "" (also while another drain of this tab is under way).
-  async fetchOutput() {
+  // The tab's buffered output (at most `max` characters of it, when given), or "" (also
+  // while another drain of this tab is under way).
+  async fetchOutput(max) {
     if (this.draining || this.streaming) return '';
     this.draining = true;
     try {
-      return await call('drain_terminal', this.id);
+      return await call('drain_terminal', ...(max ? [this.id, max] : [this.id]));
     } finally {
       this.draining = false;
     }
@@ -367,16 +408,23 @@ export function startPumps(getActive, getHidden) {
 }
 
 // Hidden tabs share the page's one thread with the visible tab, so their drawing gets a time
-// budget per turn: two at a time (one's round trip overlaps the other's parsing), the tab
+// budget per turn: four at a time (their round trips overlap each other's parsing), the tab
 // drained longest ago first, so that with many busy tabs each one moves on within a few
 // turns and typing in the visible tab stays quick. A busy tab gets more pieces while the
-// budget lasts. Answers whether some tab was left waiting.
+// budget lasts. With many busy tabs each piece is smaller (HIDDEN_TURN_CHARS shared among
+// them): every tab moves on in every turn or two, parsing a piece never holds the page for
+// long, and a tab drained by less than its native buffer holds does not wake its producer
+// (it goes on below the buffer's low mark), so the floods cost less while hidden. Answers
+// whether some tab was left waiting.
 const HIDDEN_BUDGET_MS = 250;
-const HIDDEN_LANES = 2;
+const HIDDEN_LANES = 4;
 const HIDDEN_PIECES = 8;
+const HIDDEN_TURN_CHARS = 2000000;
+const HIDDEN_MIN_PIECE = 16384;
 
 async function drainHidden(ready) {
   const queue = [...ready].sort((a, b) => (a.hiddenDrainedAt || 0) - (b.hiddenDrainedAt || 0));
+  const piece = Math.max(HIDDEN_MIN_PIECE, Math.floor(HIDDEN_TURN_CHARS / Math.max(1, ready.length)));
   const began = performance.now();
   const pieces = new Map();
   let behind = false;
@@ -390,7 +438,7 @@ async function drainHidden(ready) {
       if (tab.streaming || tab.disposed) continue;
       let text = '';
       try {
-        text = await tab.fetchOutput();
+        text = await tab.fetchOutput(piece);
       } catch {
         continue; // the tab went away meanwhile
       }
