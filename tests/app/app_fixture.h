@@ -11,22 +11,11 @@
 #include <vector>
 
 #include "app/morvane_app.h"
+#include "temp_dir.h"
 
 namespace morvane::testing {
 
 namespace fs = std::filesystem;
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/morvane-app-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
 
 // Records every script the application evaluates in the page.
 class RecordingHost : public Host {

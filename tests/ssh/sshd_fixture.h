@@ -27,6 +27,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "../common/temp_dir.h"
 
 extern char** environ;
 
@@ -48,17 +49,7 @@ inline void write_text(const fs::path& p, const std::string& s, mode_t mode = 06
   ::chmod(p.c_str(), mode);
 }
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/morvane-ssh-XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
+using morvane::testing::TempDir;
 
 template <class F>
 bool eventually(F pred, double seconds = 10) {

@@ -9,6 +9,7 @@
 #include "loopback_server.h"
 #include "platform/net.h"
 #include "stdio_program.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -17,17 +18,7 @@ using morvane::testing::StdioProgram;
 using ssh1test::LoopbackServer;
 using ssh1test::ServerOptions;
 
-struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/morvane-ssh1-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-};
+using morvane::testing::TempDir;
 
 struct Ssh1Stdio : ::testing::Test {
   TempDir dir;

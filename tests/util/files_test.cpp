@@ -5,18 +5,13 @@
 #include <fstream>
 
 #include "platform/atomic_file.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/morvane-test-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using morvane::testing::TempDir;
+
 }  // namespace
 
 TEST(AtomicFile, ReplacesContentAndLeavesNoTemporaryFile) {

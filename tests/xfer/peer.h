@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "xfer/xyz_transfer.h"
+#include "../common/temp_dir.h"
 
 namespace xfer_test {
 
@@ -224,16 +225,6 @@ inline void write_file(const std::filesystem::path& p, std::string_view d) {
   f.write(d.data(), static_cast<std::streamsize>(d.size()));
 }
 
-struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/xfer-test-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-};
+using morvane::testing::TempDir;
 
 }  // namespace xfer_test
