@@ -78,11 +78,7 @@ std::string OutputBuffer::drain(size_t max_chars) {
         }
         // Part of the oldest chunk: up to the start of the character after the last one taken.
         std::string& front = chunks_.front();
-        size_t at = 0;
-        for (size_t n = 0; at < front.size(); ++at) {
-          if ((static_cast<unsigned char>(front[at]) & 0xC0) == 0x80) continue;
-          if (n++ == left) break;
-        }
+        const size_t at = text::utf8_prefix_bytes(front, left);
         chunks.push_back(front.substr(0, at));
         front.erase(0, at);
         chunk_chars_.front() -= left;

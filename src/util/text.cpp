@@ -200,6 +200,16 @@ size_t count_codepoints(std::string_view s) {
   return s.size() - cont;
 }
 
+size_t utf8_prefix_bytes(std::string_view s, size_t chars) {
+  // A character starts at every byte but a continuation byte (10xxxxxx).
+  size_t at = 0;
+  for (size_t n = 0; at < s.size(); ++at) {
+    if ((static_cast<unsigned char>(s[at]) & 0xC0) == 0x80) continue;
+    if (n++ == chars) break;
+  }
+  return at;
+}
+
 std::optional<std::string> format_braces(std::string_view p, const std::map<std::string, Json>& values) {
   std::string out;
   out.reserve(p.size() + 16);

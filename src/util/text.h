@@ -32,6 +32,8 @@ void append_utf8(std::string& out, char32_t cp);
 
 // Number of code points in valid UTF-8 text (continuation bytes are not counted).
 size_t count_codepoints(std::string_view s);
+// Bytes taken by the first `chars` characters of UTF-8 text (all of it when it has fewer).
+size_t utf8_prefix_bytes(std::string_view s, size_t chars);
 
 // Brace placeholders: {name} takes the text form of values[name]; {{ and }} are literal
 // braces. A missing name or a malformed brace gives nullopt (the caller keeps the text).
