@@ -80,7 +80,6 @@ Json MorvaneApp::connect_session(const Json& session_id) {
 }
 
 
-// What a tab's connection tells the core.
 // What a tab's connection tells the core. It holds its tab weakly: the tab owns the connection,
 // which owns this sink.
 class MorvaneApp::TabSink final : public ConnectionSink {
