@@ -9,14 +9,18 @@ void MorvaneApp::register_ops() {
 
   b.add("get_initial_state", 0, {}, [this](const Json&) { return get_initial_state(); });
   b.add("get_runtime_state", 0, {}, [this](const Json&) { return get_runtime_state(); });
-  b.add("drain_terminal", 1, {Json(0)}, [this, tab_arg](const Json& a) {
-    std::string id = tab_arg(a);
+  // Hidden tabs take small pieces, so each moves on without waking its producer.
+  auto max_arg = [](const Json& a) -> size_t {
     if (!a[1].is_number() || a[1].get<double>() < 0)
       throw BridgeError("argument 'max_chars' must be a number of characters");
-    // Hidden tabs take small pieces, so each moves on without waking its producer.
     const double max = a[1].get<double>();
-    return Json(drain_terminal(id, max >= 1e15 ? 0 : static_cast<size_t>(max)));
+    return max >= 1e15 ? 0 : static_cast<size_t>(max);
+  };
+  b.add("drain_terminal", 1, {Json(0)}, [this, tab_arg, max_arg](const Json& a) {
+    std::string id = tab_arg(a);
+    return Json(drain_terminal(id, max_arg(a)));
   });
+  b.add("drain_terminals", 1, {Json(0)}, [this, max_arg](const Json& a) { return drain_terminals(a[0], max_arg(a)); });
   b.add("set_language", 1, {}, [this](const Json& a) { return set_language(a[0]); });
 
   b.add("save_session", 1, {}, [this](const Json& a) {

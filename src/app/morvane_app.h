@@ -116,6 +116,9 @@ class MorvaneApp {
 
   // ---- page operations: output (output_channel.cpp) -----------------------------------------
   std::string drain_terminal(const std::string& tab_id, size_t max_chars = 0);
+  // Several tabs in one call (the page's hidden tabs): their ids with what each had, tabs with
+  // nothing (or gone) left out.
+  Json drain_terminals(const Json& tab_ids, size_t max_chars = 0);
   // Waits until one of the tabs has output to drain (at most timeout_sec, capped at 5 s) and
   // answers their ids, so a quiet page need not poll.
   Json wait_terminal_output(const Json& tab_ids, double timeout_sec);

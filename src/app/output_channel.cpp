@@ -24,6 +24,17 @@ std::string MorvaneApp::drain_terminal(const std::string& tab_id, size_t max_cha
   return tab ? tab->output.drain(max_chars) : std::string();
 }
 
+Json MorvaneApp::drain_terminals(const Json& tab_ids, size_t max_chars) {
+  if (!tab_ids.is_array()) throw BridgeError("argument 'tab_ids' must be a list");
+  Json out = Json::object();
+  for (const auto& id : tab_ids) {
+    if (!id.is_string()) continue;
+    std::string text = drain_terminal(id.get<std::string>(), max_chars);
+    if (!text.empty()) out[id.get<std::string>()] = std::move(text);
+  }
+  return out;
+}
+
 Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
   if (!tab_ids.is_array()) throw BridgeError("argument 'tab_ids' must be a list");
   std::vector<std::string> ids;

@@ -45,8 +45,21 @@ TEST_F(OutputChannelTest, BoundedDrainTakesWholeCharactersOldestFirst) {
   EXPECT_EQ(app->bridge.call("drain_terminal", Json::array({tab, 3})), "cde");  // across chunks
   EXPECT_EQ(app->bridge.call("drain_terminal", Json::array({tab, 100})), "f");
   EXPECT_EQ(app->drain_terminal(tab, 5), "");
-  for (const Json& bad : {Json(-1), Json("3"), Json(nullptr)})
+  for (const Json& bad : {Json(-1), Json("3"), Json(nullptr)}) {
     EXPECT_THROW(app->bridge.call("drain_terminal", Json::array({tab, bad})), BridgeError) << bad.dump();
+    EXPECT_THROW(app->bridge.call("drain_terminals", Json::array({Json::array({tab}), bad})), BridgeError);
+  }
+
+  // Several tabs at once: each gets its own bound; quiet, unknown and non-text ids are left out.
+  std::string other = app->connect_session(app->save_session(Json{{"name", "u"}, {"protocol", "none"}})["id"])["tab_id"];
+  std::string quiet = app->connect_session(app->save_session(Json{{"name", "q"}, {"protocol", "none"}})["id"])["tab_id"];
+  app->_push_to_term(tab, "連連連");
+  app->_push_to_term(other, "xyz");
+  const Json ids = Json::array({tab, other, quiet, "nope", 7});
+  EXPECT_EQ(app->bridge.call("drain_terminals", Json::array({ids, 2})), (Json{{tab, "連連"}, {other, "xy"}}));
+  EXPECT_EQ(app->bridge.call("drain_terminals", Json::array({ids})), (Json{{tab, "連"}, {other, "z"}}));
+  EXPECT_EQ(app->bridge.call("drain_terminals", Json::array({ids})), Json::object());
+  EXPECT_THROW(app->bridge.call("drain_terminals", Json::array({tab})), BridgeError);
 
   // A reader held above the high mark goes on only once drains take the buffer to the low mark.
   OutputBuffer buf;

@@ -144,7 +144,11 @@ export class TermTab {
     this.term.textarea?.addEventListener('focus', () => this.wakeCursor());
     this.term.onData((d) => this.sendInput(d));
     this.term.onData(() => this.wakeCursor());
-    this.term.onWriteParsed(() => this.wakeCursor());
+    // Only a visible cursor blinks: each change of the option makes xterm.js replace its style
+    // sheet, which restyles the whole page (a hundred busy hidden tabs did that all the time).
+    this.term.onWriteParsed(() => {
+      if (!this.el.hidden) this.wakeCursor();
+    });
     this.term.onBinary((d) => this.sendInput(d));
     this.term.onResize(() => this.sendSize());
     this.resizeObserver = new ResizeObserver(() => this.scheduleFit());
@@ -179,6 +183,7 @@ export class TermTab {
     this.el.hidden = false;
     this.showViewport();
     this.unseen = false;
+    this.wakeCursor();
     this.scheduleFit();
     if (canStreamOutput) this.stream();
   }
@@ -408,19 +413,42 @@ export function startPumps(getActive, getHidden) {
 }
 
 // Hidden tabs share the page's one thread with the visible tab, so their drawing gets a time
-// budget per turn: four at a time (their round trips overlap each other's parsing), the tab
-// drained longest ago first, so that with many busy tabs each one moves on within a few
-// turns and typing in the visible tab stays quick. A busy tab gets more pieces while the
-// budget lasts. With many busy tabs each piece is smaller (HIDDEN_TURN_CHARS shared among
-// them): every tab moves on in every turn or two, parsing a piece never holds the page for
-// long, and a tab drained by less than its native buffer holds does not wake its producer
-// (it goes on below the buffer's low mark), so the floods cost less while hidden. Answers
-// whether some tab was left waiting.
-const HIDDEN_BUDGET_MS = 250;
-const HIDDEN_LANES = 4;
+// budget per turn, the tab drained longest ago first, so that with many busy tabs each one
+// moves on within a few turns and typing in the visible tab stays quick. One request drains
+// up to HIDDEN_BATCH tabs (each request costs the page a few milliseconds of its own, which
+// with a hundred busy tabs was most of the budget); two are under way at a time, so one
+// round trip overlaps the other's parsing. A busy tab gets more pieces while the budget
+// lasts. With many busy tabs each piece is smaller (HIDDEN_TURN_CHARS shared among them):
+// every tab moves on in every turn or two, parsing a piece never holds the page for long, and
+// a tab drained by less than its native buffer holds does not wake its producer (it goes on
+// below the buffer's low mark), so the floods cost less while hidden. Answers whether some
+// tab was left waiting.
+const HIDDEN_BUDGET_MS = 150;
+const HIDDEN_LANES = 2;
+const HIDDEN_BATCH = 12;
 const HIDDEN_PIECES = 8;
 const HIDDEN_TURN_CHARS = 2000000;
 const HIDDEN_MIN_PIECE = 16384;
+
+// Up to `max` characters from each tab (none of which is being drained already), as a Map
+// from tab to text; tabs without output are left out.
+async function drainTabs(tabs, max) {
+  if (!hasOp('drain_terminals')) {
+    const out = new Map();
+    for (const tab of tabs) {
+      const text = await tab.fetchOutput(max);
+      if (text) out.set(tab, text);
+    }
+    return out;
+  }
+  for (const tab of tabs) tab.draining = true;
+  try {
+    const texts = await call('drain_terminals', tabs.map((t) => t.id), max);
+    return new Map(tabs.filter((t) => texts[t.id]).map((t) => [t, texts[t.id]]));
+  } finally {
+    for (const tab of tabs) tab.draining = false;
+  }
+}
 
 async function drainHidden(ready) {
   const queue = [...ready].sort((a, b) => (a.hiddenDrainedAt || 0) - (b.hiddenDrainedAt || 0));
@@ -434,20 +462,28 @@ async function drainHidden(ready) {
         behind = true;
         return;
       }
-      const tab = queue.shift();
-      if (tab.streaming || tab.disposed) continue;
-      let text = '';
-      try {
-        text = await tab.fetchOutput(piece);
-      } catch {
-        continue; // the tab went away meanwhile
+      const batch = [];
+      while (queue.length && batch.length < HIDDEN_BATCH) {
+        const tab = queue.shift();
+        if (!tab.streaming && !tab.disposed && !tab.draining && !batch.includes(tab)) batch.push(tab);
       }
-      tab.hiddenDrainedAt = performance.now();
-      if (!text) continue;
-      await tab.write(text);
-      const n = (pieces.get(tab) || 0) + 1;
-      pieces.set(tab, n);
-      if (n < HIDDEN_PIECES) queue.push(tab);
+      if (!batch.length) continue;
+      let texts;
+      try {
+        texts = await drainTabs(batch, piece);
+      } catch {
+        continue; // a tab went away meanwhile
+      }
+      const now = performance.now();
+      for (const tab of batch) tab.hiddenDrainedAt = now;
+      // One terminal parses at a time, so the visible tab's output never waits behind a
+      // whole batch of parsing.
+      for (const [tab, text] of texts) {
+        await tab.write(text);
+        const n = (pieces.get(tab) || 0) + 1;
+        pieces.set(tab, n);
+        if (n < HIDDEN_PIECES) queue.push(tab);
+      }
     }
   };
   await Promise.all(Array.from({ length: HIDDEN_LANES }, lane));
