@@ -24,22 +24,28 @@ std::string MorvaneApp::drain_terminal(const std::string& tab_id, size_t max_cha
   return tab ? tab->output.drain(max_chars) : std::string();
 }
 
-Json MorvaneApp::drain_terminals(const Json& tab_ids, size_t max_chars) {
+namespace {
+// The text ids of a list of tabs (others are skipped).
+std::vector<std::string> tab_id_list(const Json& tab_ids) {
   if (!tab_ids.is_array()) throw BridgeError("argument 'tab_ids' must be a list");
+  std::vector<std::string> ids;
+  for (const auto& id : tab_ids)
+    if (id.is_string()) ids.push_back(id.get<std::string>());
+  return ids;
+}
+}  // namespace
+
+Json MorvaneApp::drain_terminals(const Json& tab_ids, size_t max_chars) {
   Json out = Json::object();
-  for (const auto& id : tab_ids) {
-    if (!id.is_string()) continue;
-    std::string text = drain_terminal(id.get<std::string>(), max_chars);
-    if (!text.empty()) out[id.get<std::string>()] = std::move(text);
+  for (const auto& id : tab_id_list(tab_ids)) {
+    std::string text = drain_terminal(id, max_chars);
+    if (!text.empty()) out[id] = std::move(text);
   }
   return out;
 }
 
 Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
-  if (!tab_ids.is_array()) throw BridgeError("argument 'tab_ids' must be a list");
-  std::vector<std::string> ids;
-  for (const auto& id : tab_ids)
-    if (id.is_string()) ids.push_back(id.get<std::string>());
+  const std::vector<std::string> ids = tab_id_list(tab_ids);
   timeout_sec = std::clamp(timeout_sec, 0.0, 5.0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_sec);
   while (true) {

@@ -5,21 +5,13 @@
 
 #include "platform/memory.h"
 
-// Under a sanitizer glibc's heap is not the one in use, so there is nothing to trim; and
-// malloc_trim() would set up glibc's heap lazily from whichever threads call it first, which
-// it cannot do from several at once (a thread then dies on exit with a corrupt arena count).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MORVANE_FOREIGN_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define MORVANE_FOREIGN_ALLOCATOR 1
-#endif
-#endif
-
 namespace morvane::platform {
 
 void release_free_memory() noexcept {
-#if defined(__GLIBC__) && !defined(MORVANE_FOREIGN_ALLOCATOR)
+// Under a sanitizer glibc's heap is not the one in use, so there is nothing to trim; and
+// malloc_trim() would set glibc's heap up lazily from whichever threads call it first, which
+// it cannot do from several at once (a thread then dies on exit with a corrupt arena count).
+#if defined(__GLIBC__) && !defined(MORVANE_SANITIZED)
   // Every arena, not only the calling thread's: each tab's reader allocates in its own.
   malloc_trim(0);
 #endif

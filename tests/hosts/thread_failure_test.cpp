@@ -12,7 +12,7 @@
 namespace morvane::testing {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(MORVANE_SANITIZED)
 constexpr bool kSanitized = true;  // the sanitizers' runtimes must be the first library loaded
 #else
 constexpr bool kSanitized = false;

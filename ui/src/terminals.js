@@ -433,14 +433,6 @@ const HIDDEN_MIN_PIECE = 16384;
 // Up to `max` characters from each tab (none of which is being drained already), as a Map
 // from tab to text; tabs without output are left out.
 async function drainTabs(tabs, max) {
-  if (!hasOp('drain_terminals')) {
-    const out = new Map();
-    for (const tab of tabs) {
-      const text = await tab.fetchOutput(max);
-      if (text) out.set(tab, text);
-    }
-    return out;
-  }
   for (const tab of tabs) tab.draining = true;
   try {
     const texts = await call('drain_terminals', tabs.map((t) => t.id), max);
@@ -465,7 +457,7 @@ async function drainHidden(ready) {
       const batch = [];
       while (queue.length && batch.length < HIDDEN_BATCH) {
         const tab = queue.shift();
-        if (!tab.streaming && !tab.disposed && !tab.draining && !batch.includes(tab)) batch.push(tab);
+        if (!tab.streaming && !tab.disposed && !tab.draining) batch.push(tab);
       }
       if (!batch.length) continue;
       let texts;
