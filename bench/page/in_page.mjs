@@ -14,6 +14,43 @@ export function installRecorder() {
   };
 }
 
+// Where the time goes while the page drains: how long xterm.js sat idle between one piece
+// parsed and the next handed over (the page waiting for output), and how long it spent on
+// the pieces. Installed after installRecorder, whose tap it wraps; flowReport reads it.
+export function installFlowMeter() {
+  const flow = { idle: 0, busy: 0, parsedAt: 0, idleGaps: [] };
+  window.__flow = flow;
+  const record = window.__morvaneTap;
+  window.__morvaneTap = (id, text) => {
+    const now = performance.now();
+    if (flow.parsedAt) {
+      const gap = Math.max(0, now - flow.parsedAt);
+      flow.idle += gap;
+      flow.idleGaps.push(gap);
+    }
+    flow.parsedAt = 0;
+    record(id, text);
+    const tab = window.__morvane.tabs().find((t) => t.id === id);
+    // After the piece's own write, which follows the tap at once.
+    queueMicrotask(() => tab.term.write('', () => {
+      flow.parsedAt = performance.now();
+      flow.busy += flow.parsedAt - now;
+    }));
+  };
+}
+
+export function flowReport() {
+  const flow = window.__flow;
+  const gaps = [...flow.idleGaps].sort((a, b) => a - b);
+  const sizes = window.__bench.pieces.map((p) => p.length).sort((a, b) => a - b);
+  const at = (xs, q) => xs[Math.min(xs.length - 1, Math.floor(xs.length * q))] || 0;
+  return {
+    idleSeconds: flow.idle / 1000, busySeconds: flow.busy / 1000,
+    idleP50: at(gaps, 0.5), idleP90: at(gaps, 0.9),
+    pieceP10: at(sizes, 0.1), pieceP50: at(sizes, 0.5), pieceP90: at(sizes, 0.9),
+  };
+}
+
 // Once the end marker has been handed over: drawn, not only parsed (the last line is on
 // screen after two more frames). Seconds from the first piece, characters, pieces.
 export async function finishRecording() {

@@ -30,6 +30,8 @@ const PROFILE = opt('--profile', '');
 // Writes a chromium trace (main-thread tasks, style, layout, loading) of the typing among the
 // streaming tabs to FILE.
 const TRACE = opt('--trace', '');
+// Writes a chromium trace of the drain (the page's thread, the network, the compositor) to FILE.
+const TRACE_DRAIN = opt('--trace-drain', '');
 if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ssh');
 
 const LINES = linesFor(MB);
@@ -315,6 +317,7 @@ async function main() {
 
     // Record every drained piece before xterm.js gets it.
     await page.evaluate(inPage.installRecorder);
+    await page.evaluate(inPage.installFlowMeter);
     // Where the machine's time goes while the page drains: the page's renderer (as the browser
     // counts it), the browser's other processes, morvane, and what writes the text (the shell
     // and awk, or sshd with its session).
@@ -333,8 +336,10 @@ async function main() {
     const cpu0 = cpuSplit();
     const r0 = await rendererTime();
     if (PROFILE) await startProfile(runCdp);
+    if (TRACE_DRAIN) await b.browser.startTracing(page, { path: TRACE_DRAIN, categories: ['toplevel', 'devtools.timeline', 'disabled-by-default-devtools.timeline', 'blink', 'loading', 'v8', 'net', 'mojom', 'navigation'] });
     await page.locator('.session', { hasText: 'bench' }).dblclick();
     await page.waitForFunction(() => window.__bench.last > 0, null, { timeout: 600000, polling: 100 });
+    if (TRACE_DRAIN) await b.browser.stopTracing();
     const cpu1 = cpuSplit();
     const renderer = (await rendererTime()) - r0;
     if (PROFILE) await profileReport(runCdp, PROFILE);
@@ -344,6 +349,7 @@ async function main() {
 
     // Check what reached xterm.js against what the shell wrote, in the page.
     const check = await page.evaluate(inPage.checkContent, { lines: LINES, body: LINE_BODY });
+    const flow = await page.evaluate(inPage.flowReport);
 
     // The peer: the same terminal, the same bytes in the same piece sizes, no bridge; once on
     // a quiet machine, and once while the same shell output runs again in a tab whose
@@ -362,6 +368,7 @@ async function main() {
       mb: MB, shellBytes: SHELL_BYTES, bridge, check, direct, loaded, writer: sshd ? 'an SSH tab (sshd on loopback)' : 'the shell',
     });
     report.splice(4, 0, `  CPU seconds meanwhile: page renderer ${cpu.renderer.toFixed(2)}, browser in all ${cpu.browser.toFixed(2)}, morvane ${cpu.morvane.toFixed(2)}, writer ${cpu.writer.toFixed(2)} (${bridge.seconds.toFixed(2)} s of wall time)`);
+    report.splice(5, 0, `  where the time went: xterm.js busy with the pieces ${flow.busySeconds.toFixed(2)} s, idle waiting for the next piece ${flow.idleSeconds.toFixed(2)} s (per piece: median ${flow.idleP50.toFixed(1)} ms, 90th percentile ${flow.idleP90.toFixed(1)} ms); pieces of ${flow.pieceP10} / ${flow.pieceP50} / ${flow.pieceP90} characters (10th, 50th, 90th percentile)`);
     for (const line of report) console.log(line);
 
     const lat = await keyLatency(page, server, KEYS);

@@ -103,26 +103,7 @@ async function throughputDriver(o, lib) {
 
     note('recording');
     lib.installRecorder();
-    // Where the time goes: how long xterm.js sat idle between one piece parsed and the next
-    // handed over (the pump waiting for the bridge), and how long it spent on the pieces.
-    const flow = { idle: 0, busy: 0, parsedAt: 0, idleGaps: [] };
-    const record = window.__morvaneTap;
-    window.__morvaneTap = (id, text) => {
-      const now = performance.now();
-      if (flow.parsedAt) {
-        const gap = Math.max(0, now - flow.parsedAt);
-        flow.idle += gap;
-        flow.idleGaps.push(gap);
-      }
-      flow.parsedAt = 0;
-      record(id, text);
-      const tab = window.__morvane.tabs().find((t) => t.id === id);
-      // After the piece's own write, which follows the tap at once.
-      queueMicrotask(() => tab.term.write('', () => {
-        flow.parsedAt = performance.now();
-        flow.busy += flow.parsedAt - now;
-      }));
-    };
+    lib.installFlowMeter();
     const benchTab = await openShown(bench.id);
     await until(() => window.__bench.last > 0, o.deadlineMs, 'the end of the output');
     const bridge = await lib.finishRecording();
@@ -139,12 +120,7 @@ async function throughputDriver(o, lib) {
     await pause(1700);
     const loaded = await lib.writeDirect({ lines: o.lines, body: o.body, tabId: benchTab });
     await call('close_tab', loadTab);
-    const gaps = flow.idleGaps.sort((a, b) => a - b);
-    const timing = {
-      idleSeconds: flow.idle / 1000, busySeconds: flow.busy / 1000,
-      idleP50: gaps[Math.floor(gaps.length / 2)] || 0, idleP90: gaps[Math.floor(gaps.length * 0.9)] || 0,
-      quietRtt, busyRtt,
-    };
+    const timing = { ...lib.flowReport(), quietRtt, busyRtt };
     console.log(o.RESULT + JSON.stringify({ bridge, check, direct, loaded, timing }));
   } catch (e) {
     console.log(o.RESULT + JSON.stringify({ error: String(e?.stack || e) }));

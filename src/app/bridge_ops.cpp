@@ -21,6 +21,16 @@ void MorvaneApp::register_ops() {
     return Json(drain_terminal(id, max_arg(a)));
   });
   b.add("drain_terminals", 1, {Json(0)}, [this, max_arg](const Json& a) { return drain_terminals(a[0], max_arg(a)); });
+  // The visible tab's stream: the page keeps two of these under way and orders the pieces.
+  b.add("drain_terminal_piece", 1, {Json(0), Json(0), Json(0)}, [this, tab_arg, max_arg](const Json& a) {
+    std::string id = tab_arg(a);
+    if (!a[2].is_number() || a[2].get<double>() < 0)
+      throw BridgeError("argument 'wait_sec' must be a number of seconds");
+    if (!a[3].is_number() || a[3].get<double>() < 0)
+      throw BridgeError("argument 'min_chars' must be a number of characters");
+    const size_t min = static_cast<size_t>(std::min(a[3].get<double>(), 1e9));
+    return drain_terminal_piece(id, max_arg(a), a[2].get<double>(), min);
+  });
   b.add("set_language", 1, {}, [this](const Json& a) { return set_language(a[0]); });
 
   b.add("save_session", 1, {}, [this](const Json& a) {

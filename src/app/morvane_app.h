@@ -119,6 +119,11 @@ class MorvaneApp {
   // Several tabs in one call (the page's hidden tabs): their ids with what each had, tabs with
   // nothing (or gone) left out.
   Json drain_terminals(const Json& tab_ids, size_t max_chars = 0);
+  // The next piece of a tab's output with where it lies in the tab's stream, waiting up to
+  // `wait_sec` for some, and while it grows for up to `min_chars` of it:
+  // {"from": N, "to": M, "text": "..."}.
+  Json drain_terminal_piece(const std::string& tab_id, size_t max_chars, double wait_sec, size_t min_chars = 0);
+  void gather(Tab& tab, size_t min_chars);
   // Waits until one of the tabs has output to drain (at most timeout_sec, capped at 5 s) and
   // answers their ids, so a quiet page need not poll.
   Json wait_terminal_output(const Json& tab_ids, double timeout_sec);

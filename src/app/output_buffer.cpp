@@ -57,15 +57,18 @@ void OutputBuffer::push(std::string text) {
   if (signal_) signal_->notify();
 }
 
-std::string OutputBuffer::drain(size_t max_chars) {
+std::string OutputBuffer::drain(size_t max_chars, Span* at) {
   std::deque<std::string> chunks;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    const uint64_t from = drained_;
     if (max_chars == 0 || max_chars >= total_) {
+      drained_ += total_;
       chunks.swap(chunks_);
       chunk_chars_.clear();
       total_ = 0;
     } else {
+      drained_ += max_chars;
       size_t left = max_chars;
       while (left > 0 && !chunks_.empty()) {
         if (chunk_chars_.front() <= left) {
@@ -86,6 +89,7 @@ std::string OutputBuffer::drain(size_t max_chars) {
         left = 0;
       }
     }
+    if (at) *at = {from, drained_};
   }
   room_cv_.notify_all();
   if (chunks.empty()) return {};

@@ -58,8 +58,13 @@ class OutputBuffer {
   // Appends a chunk; the newest chunk always stays, whatever its size.
   void push(std::string text);
   // What is buffered, oldest first, up to `max_chars` characters (never cutting one in two);
-  // everything when it is 0. The rest stays for the next drain.
-  std::string drain(size_t max_chars = 0);
+  // everything when it is 0. The rest stays for the next drain. With `at`, also where the
+  // text lies in the stream, counted in characters drained before it and after it, so a
+  // consumer with several drains under way can put the pieces back in order.
+  struct Span {
+    uint64_t from = 0, to = 0;
+  };
+  std::string drain(size_t max_chars = 0, Span* at = nullptr);
   bool empty() const;
   size_t chars() const;
   // Blocks while more than `high` characters wait, until the consumer takes them to `low` or
@@ -89,6 +94,7 @@ class OutputBuffer {
   std::deque<std::string> chunks_;
   std::deque<size_t> chunk_chars_;
   size_t total_ = 0;
+  uint64_t drained_ = 0;  // characters drained so far
   size_t limit_ = kDefaultLimit;
   uint64_t paused_ = 0;
   std::condition_variable room_cv_;

@@ -44,6 +44,47 @@ Json MorvaneApp::drain_terminals(const Json& tab_ids, size_t max_chars) {
   return out;
 }
 
+Json MorvaneApp::drain_terminal_piece(const std::string& tab_id, size_t max_chars, double wait_sec, size_t min_chars) {
+  if (wait_sec > 0) wait_terminal_output(Json::array({tab_id}), wait_sec);
+  OutputBuffer::Span at;
+  std::string text;
+  if (TabRef tab = find_tab(tab_id)) {
+    if (min_chars > 0) gather(*tab, min_chars);
+    text = tab->output.drain(max_chars, &at);
+  }
+  Json out = Json::object();
+  out["from"] = at.from;
+  out["to"] = at.to;
+  out["text"] = std::move(text);
+  return out;
+}
+
+// While a tab's output is still growing, waits for `min_chars` of it (or the buffer's high
+// mark, where its reader stops), at most kGatherMax: a consumer with two requests under way
+// would otherwise get every other piece a few kilobytes long, and pay a round trip for each.
+// Output that stops growing for kGatherQuiet goes at once, so the end of a flood (a prompt
+// after Ctrl+C) is not held back.
+void MorvaneApp::gather(Tab& tab, size_t min_chars) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kGatherMax = std::chrono::milliseconds(25);
+  constexpr auto kGatherQuiet = std::chrono::milliseconds(3);
+  min_chars = std::min(min_chars, OutputBuffer::kHighWater);
+  const auto deadline = Clock::now() + kGatherMax;
+  size_t have = tab.output.chars();
+  auto grew = Clock::now();
+  while (have > 0 && have < min_chars && !_stop) {
+    const auto now = Clock::now();
+    if (now >= deadline || now - grew >= kGatherQuiet) return;
+    const uint64_t seen = output_signal.generation();
+    if (tab.output.chars() == have) output_signal.wait(seen, std::min(deadline, grew + kGatherQuiet), [&] { return _stop.load(); });
+    const size_t now_have = tab.output.chars();
+    if (now_have != have) {
+      have = now_have;
+      grew = Clock::now();
+    }
+  }
+}
+
 Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
   const std::vector<std::string> ids = tab_id_list(tab_ids);
   timeout_sec = std::clamp(timeout_sec, 0.0, 5.0);

@@ -432,7 +432,7 @@ struct HttpHost::Impl {
       res.set_header("X-Content-Type-Options", "nosniff");
       res.set_header("X-Frame-Options", "DENY");
       res.set_header("Content-Security-Policy",
-                     "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:; "
+                     "default-src 'none'; script-src 'unsafe-inline'; worker-src blob:; style-src 'unsafe-inline'; img-src data:; "
                      "font-src data:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
       res.set_content(page, "text/html; charset=utf-8");
     });
@@ -462,9 +462,12 @@ struct HttpHost::Impl {
     });
 
     // One tab's output as the raw UTF-8 text that drain_terminal would answer, without the
-    // JSON around it; with wait=SECONDS (at most 5) the answer is held until the tab has
-    // output. The page keeps one such request open per visible tab, so output is pushed to
-    // it as it arrives and a quiet page runs no timers.
+    // JSON around it, and its place in the tab's stream in X-Output-From and X-Output-To
+    // (characters drained before and after it). With wait=SECONDS (at most 5) the answer is
+    // held until the tab has output, and with min=CHARACTERS while the output grows, for a few
+    // milliseconds at most, until there is that much. The page keeps such a request open for
+    // the visible tab (more while it floods), so output is pushed to it as it arrives and a
+    // quiet page runs no timers.
     svr.Get("/output", [this](const httplib::Request& req, httplib::Response& res) {
       guard->request_read(t_connection);
       res.set_header("Cache-Control", "no-store");
@@ -493,9 +496,22 @@ struct HttpHost::Impl {
             return;
           }
         }
-        Json text = bridge->call("drain_terminal", Json::array({tab}));
+        Json args = Json::array({tab, 0, 0, 0});
+        if (req.has_param("min")) {
+          try {
+            args[3] = std::max(0.0, std::stod(req.get_param_value("min")));
+          } catch (const std::exception&) {
+            return set_json(res, error_body("min must be a number of characters"), 400);
+          }
+        }
+        Json piece = bridge->call("drain_terminal_piece", args);
         res.status = 200;
-        std::string body = text.is_string() ? text.get<std::string>() : std::string();
+        // Where the piece lies in the tab's stream: with several requests under way the page
+        // writes the pieces in this order.
+        res.set_header("X-Output-From", json::text_form(json::get(piece, "from")));
+        res.set_header("X-Output-To", json::text_form(json::get(piece, "to")));
+        std::string body;
+        if (piece.is_object() && piece["text"].is_string()) body = std::move(piece["text"].get_ref<std::string&>());
         // Not a text/ type: the HTTP library would compress a text answer for the browser, which
         // costs far more time than sending it uncompressed over the loopback. The page reads it
         // as UTF-8 whatever the type says.

@@ -1,8 +1,12 @@
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "app/output_buffer.h"
 #include "app_fixture.h"
+#include "util/text.h"
 
 namespace morvane::testing {
 
@@ -80,6 +84,63 @@ TEST_F(OutputChannelTest, BoundedDrainTakesWholeCharactersOldestFirst) {
   EXPECT_TRUE(resumed.load());
   EXPECT_EQ(buf.chars(), 4u);
   EXPECT_EQ(buf.drain(), "yyyy");
+}
+
+// Pieces carry their place in the tab's stream (characters, not bytes), whatever drained
+// them, so that a consumer with several drains under way puts them back in order; many
+// drains racing a producer lose and repeat nothing.
+TEST_F(OutputChannelTest, PiecesCarryTheirPlaceInTheStream) {
+  auto piece = [&](Json args) { return app->bridge.call("drain_terminal_piece", args); };
+  EXPECT_EQ(piece(Json::array({tab})), (Json{{"from", 0}, {"to", 0}, {"text", ""}}));
+  app->_push_to_term(tab, "ab連c");
+  EXPECT_EQ(piece(Json::array({tab, 3})), (Json{{"from", 0}, {"to", 3}, {"text", "ab連"}}));
+  EXPECT_EQ(app->drain_terminal(tab), "c");  // other drains move the place too
+  app->_push_to_term(tab, "de");
+  EXPECT_EQ(piece(Json::array({tab, 0, 0, 1000})), (Json{{"from", 4}, {"to", 6}, {"text", "de"}}));
+  EXPECT_EQ(piece(Json::array({"nope", 0, 0.01})), (Json{{"from", 0}, {"to", 0}, {"text", ""}}));
+  for (const Json& bad : {Json(-1), Json("1"), Json(nullptr)}) {
+    EXPECT_THROW(piece(Json::array({tab, 0, bad})), BridgeError) << bad.dump();
+    EXPECT_THROW(piece(Json::array({tab, 0, 0, bad})), BridgeError) << bad.dump();
+  }
+
+  // Four consumers that wait and gather, against a producer of numbered lines.
+  std::string sent;
+  std::mutex mu;
+  std::vector<Json> pieces;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> consumers;
+  for (int c = 0; c < 4; ++c) {
+    consumers.emplace_back([&, c] {
+      while (true) {
+        const bool last = done.load();
+        Json p = piece(Json::array({tab, c == 0 ? 0 : 700, 0.02, c % 2 ? 4000 : 0}));
+        if (!p["text"].get<std::string>().empty()) {
+          std::lock_guard<std::mutex> lock(mu);
+          pieces.push_back(std::move(p));
+        } else if (last) {
+          return;
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 3000; ++i) {
+    std::string line = std::to_string(i) + (i % 7 ? " line\r\n" : " 連線\r\n");
+    sent += line;
+    app->_push_to_term(tab, line);
+    if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  done = true;
+  for (auto& t : consumers) t.join();
+  std::sort(pieces.begin(), pieces.end(), [](const Json& a, const Json& b) { return a["from"] < b["from"]; });
+  std::string got;
+  uint64_t at = 6;
+  for (const Json& p : pieces) {
+    ASSERT_EQ(p["from"].get<uint64_t>(), at);
+    got += p["text"].get<std::string>();
+    at = p["to"].get<uint64_t>();
+  }
+  EXPECT_EQ(got, sent);
+  EXPECT_EQ(at, 6 + text::count_codepoints(sent));
 }
 
 TEST_F(OutputChannelTest, ReadingOffDiscardsInsteadOfQueueing) {

@@ -11,6 +11,7 @@
 #include "hosts/http_guard.h"
 #include "http_serve_fixture.h"
 #include "net_peer.h"
+#include "util/text.h"
 
 namespace morvane::testing {
 namespace {
@@ -250,7 +251,7 @@ TEST_F(HttpServe, the_output_stream_answers_raw_text_once_there_is_some) {
   auto r = client().Get(("/output?tab=" + tab).c_str());
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 403);
-  for (const char* bad : {"", "&tab=", "&tab=x&wait=soon", "&tab=x&wait=-1"}) {
+  for (const char* bad : {"", "&tab=", "&tab=x&wait=soon", "&tab=x&wait=-1", "&tab=x&min=lots"}) {
     r = get(bad);
     ASSERT_TRUE(r) << bad;
     EXPECT_EQ(r->status, 400) << bad << r->body;
@@ -274,11 +275,18 @@ TEST_F(HttpServe, the_output_stream_answers_raw_text_once_there_is_some) {
   EXPECT_EQ(first.status, 200);
   EXPECT_EQ(first.get_header_value("Content-Encoding"), "");
   EXPECT_FALSE(first.body.empty());
+  // Its place in the tab's stream, in characters: the next piece starts where it ends.
+  const uint64_t from = std::stoull(first.get_header_value("X-Output-From"));
+  const uint64_t to = std::stoull(first.get_header_value("X-Output-To"));
+  EXPECT_EQ(to - from, text::count_codepoints(first.body));
   std::string seen = first.body;
+  uint64_t at = to;
   const std::string special = std::string("q\"b\\s\x01") + "\xc3\xa9\xf0\x9f\x98\x80\r\n";
   for (int i = 0; i < 50 && seen.find(special) == std::string::npos; ++i) {
-    auto more = get("&tab=" + tab + "&wait=1");
+    auto more = get("&tab=" + tab + "&wait=1&min=100");
     ASSERT_TRUE(more);
+    EXPECT_EQ(std::stoull(more->get_header_value("X-Output-From")), at);
+    at = std::stoull(more->get_header_value("X-Output-To"));
     seen += more->body;
   }
   EXPECT_NE(seen.find(special), std::string::npos) << seen;

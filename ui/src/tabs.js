@@ -6,7 +6,7 @@ import { modalOpen, toast } from './overlay.js';
 import { quickConnect } from './palette.js';
 import { renderSessions } from './sessions.js';
 import { activeTab, changed, encodingOfSession, state, ui } from './state.js';
-import { TermTab, kickPump } from './terminals.js';
+import { TermTab } from './terminals.js';
 import { closeSearch, renderToolbar } from './toolbar.js';
 import { call, hasOp, hostKind } from './transport.js';
 
@@ -115,7 +115,6 @@ export function activate(id, { focus = true } = {}) {
   closeSearch();
   renderTabs();
   renderToolbar();
-  kickPump();
 }
 
 function onTabActivity(tab) {
@@ -154,7 +153,6 @@ export function installPageFunctions() {
     tab.sendSize(true);
     renderTabs();
     renderToolbar();
-    kickPump();
   };
 
   window.xferOnEvent = (tabId, ev) => {

@@ -1,7 +1,7 @@
-// Terminal tabs: one xterm.js terminal per native tab, output pulled with drain_terminal
-// (fast for the visible tab, slowly for hidden ones; in the browser host the visible tab's
-// output is held open as a request that answers when output arrives), input pushed with
-// send_input in order.
+// Terminal tabs: one xterm.js terminal per native tab. The visible tab's output comes from
+// requests the native side holds until there is some (two under way, the pieces put in
+// order); hidden tabs are drained in turns, several to a call. Input goes with send_input,
+// in order.
 import { Terminal } from '@xterm/xterm';
 import { FitAddon } from '@xterm/addon-fit';
 import { SearchAddon } from '@xterm/addon-search';
@@ -10,7 +10,7 @@ import { WebLinksAddon } from '@xterm/addon-web-links';
 import '@xterm/xterm/css/xterm.css';
 
 import { h, sleep } from './dom.js';
-import { call, canStreamOutput, fetchOutput, hasOp } from './transport.js';
+import { call, hasOp, openOutput } from './transport.js';
 
 export const THEME = {
   background: '#0d0f14',
@@ -25,33 +25,33 @@ export const THEME = {
 };
 
 const FONT = '"JetBrains Mono", "Cascadia Mono", "Fira Code", "DejaVu Sans Mono", "Noto Sans Mono CJK TC", "Noto Sans Mono", Menlo, Consolas, monospace';
-// Characters handed to xterm.js and not yet parsed: the visible tab's output stream pauses
-// above the high mark and goes on below the low one (about 50 and 15 ms of parsing).
-const STREAM_HIGH = 384 * 1024;
-const STREAM_LOW = 128 * 1024;
+// The visible tab's output stream (output_streams.js): a request goes out while the text
+// handed to xterm.js and not yet parsed, and a full piece (the native buffer's high mark) for
+// every request under way, stay within `high`, so xterm.js always has a piece to parse while
+// the next ones come and Ctrl+C in a flood brings the prompt back after about a megabyte at
+// most. Up to three requests go out while the tab floods (a piece of `flood` characters or
+// more); each then asks the native side to gather `gather` characters while output keeps
+// coming, or each request after the first would find the buffer just emptied.
+const STREAM = { high: 800 * 1024, piece: 266 * 1024, lanes: 3, flood: 2048, gather: 192 * 1024 };
+const streamingTabs = new Map();
+let sendOutput = null;
+function outputChannel() {
+  sendOutput ||= openOutput(STREAM, (m) => {
+    const tab = streamingTabs.get(m.tab);
+    if (m.text !== undefined) {
+      // A piece for a tab that went away is parsed as far as its stream is concerned.
+      if (!tab) return sendOutput({ op: 'parsed', tab: m.tab, n: m.text.length });
+      tab.write(m.text).then(() => sendOutput({ op: 'parsed', tab: m.tab, n: m.text.length }));
+    } else if (tab && m.ended === tab.streamGen) {
+      tab.streaming = false;
+      if (tab.disposed) streamingTabs.delete(m.tab);
+    }
+  });
+  return sendOutput;
+}
+
 // How long the cursor blinks after the last keystroke or output.
 const CURSOR_BLINK_MS = 10000;
-
-// Wakes the visible tab's pump early (after typing, on switching tabs).
-let wake = null;
-export function kickPump() {
-  const w = wake;
-  wake = null;
-  w?.();
-}
-function nap(ms) {
-  return new Promise((resolve) => {
-    const mine = () => {
-      clearTimeout(timer);
-      resolve();
-    };
-    const timer = setTimeout(() => {
-      if (wake === mine) wake = null;
-      resolve();
-    }, ms);
-    wake = mine;
-  });
-}
 
 // Two things xterm.js keeps doing for a terminal that is hidden, where they cost more than
 // parsing its output. Both are held while the pane is hidden and done once when it shows:
@@ -185,55 +185,20 @@ export class TermTab {
     this.unseen = false;
     this.wakeCursor();
     this.scheduleFit();
-    if (canStreamOutput) this.stream();
+    this.stream();
   }
 
-  // While the tab is visible one request for its output stays open and answers as soon as
-  // output arrives. Pieces go to xterm.js at once, and the next request goes out while it
-  // parses, as long as it has less than STREAM_HIGH characters unparsed; above that the page
-  // waits until it is down to STREAM_LOW, so a fast producer fills the native buffer (which
-  // then stops reading it), not the page. A few pieces in hand ride out the requests' delays
-  // on a busy machine. A quiet tab costs one request every few seconds.
-  async stream() {
-    if (this.streaming) return;
+  // While the tab is visible its output streams in (output_streams.js).
+  stream() {
     this.streaming = true;
-    let pending = 0;
-    let below = null;
-    try {
-      while (!this.el.hidden && !this.disposed) {
-        if (pending > STREAM_HIGH) {
-          await new Promise((resolve) => {
-            below = resolve;
-          });
-        }
-        let data = '';
-        this.draining = true;
-        try {
-          data = await fetchOutput(this.id, 5);
-        } catch {
-          await sleep(500);
-        } finally {
-          this.draining = false;
-        }
-        if (data && !this.disposed) {
-          pending += data.length;
-          this.write(data).then(() => {
-            pending -= data.length;
-            if (below && pending <= STREAM_LOW) {
-              const go = below;
-              below = null;
-              go();
-            }
-          });
-        }
-      }
-    } finally {
-      this.streaming = false;
-    }
+    this.streamGen = (this.streamGen || 0) + 1;
+    streamingTabs.set(this.id, this);
+    outputChannel()({ op: 'start', tab: this.id, gen: this.streamGen });
   }
 
   hide() {
     this.el.hidden = true;
+    if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
   }
 
   focus() {
@@ -287,7 +252,6 @@ export class TermTab {
       } catch (e) {
         console.warn('send_input', e);
       }
-      kickPump();
     }
     this.sending = false;
   }
@@ -319,26 +283,10 @@ export class TermTab {
     this.onActivity?.(this);
   }
 
-  // The tab's buffered output (at most `max` characters of it, when given), or "" (also
-  // while another drain of this tab is under way).
-  async fetchOutput(max) {
-    if (this.draining || this.streaming) return '';
-    this.draining = true;
-    try {
-      return await call('drain_terminal', ...(max ? [this.id, max] : [this.id]));
-    } finally {
-      this.draining = false;
-    }
-  }
-
-  async drainOnce() {
-    const data = await this.fetchOutput();
-    if (data) await this.write(data);
-    return !!data;
-  }
-
   dispose() {
     this.disposed = true;
+    if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
+    else streamingTabs.delete(this.id);
     // A disposed terminal never calls back: nobody may wait on it for ever.
     for (const resolve of this.parsing) resolve();
     this.parsing.clear();
@@ -349,51 +297,13 @@ export class TermTab {
   }
 }
 
-// The output pumps: the visible tab is drained as fast as it produces (and within a few
-// milliseconds of typing), hidden tabs once a second, everything slowly while the page
-// itself is hidden.
-export function startPumps(getActive, getHidden) {
-  // The browser host pushes the visible tab's output (TermTab.stream).
-  if (!canStreamOutput) (async () => {
-    let idle = 0;
-    // While xterm.js parses one piece, the next is already being fetched; never more than
-    // one piece waits, so a fast producer fills the native buffer, not the page.
-    let parsing = Promise.resolve();
-    for (;;) {
-      const tab = getActive();
-      if (!tab) {
-        await nap(100);
-        continue;
-      }
-      let data = '';
-      try {
-        data = await tab.fetchOutput();
-      } catch {
-        await sleep(500);
-      }
-      if (data) {
-        await parsing;
-        parsing = tab.write(data);
-        idle = 0;
-        continue;
-      }
-      idle++;
-      if (idle >= 4 && !document.hidden && hasOp('wait_terminal_output')) {
-        // Quiet: the native side says when output arrives (or after a second) instead of
-        // being asked every few milliseconds. Typing or switching tabs cuts the wait short.
-        const kicked = nap(1000);
-        await Promise.race([call('wait_terminal_output', [tab.id], 1.0).catch(() => sleep(500)), kicked]);
-        continue;
-      }
-      // Typing wakes the pump at once (kickPump), so a long quiet spell may poll slowly.
-      const wait = document.hidden ? 1000 : idle < 8 ? 8 : idle < 40 ? 25 : idle < 200 ? 50 : 100;
-      await nap(wait);
-    }
-  })();
+// The hidden tabs' pump (the visible tab streams its own output, TermTab.stream): drawn at
+// most once a second, a little sooner while some are behind, every two seconds while the
+// page itself is hidden.
+export function startPumps(getHidden) {
   (async () => {
     let behind = false;
     for (;;) {
-      // Hidden tabs are drawn at most once a second, a little sooner while some are behind.
       await sleep(document.hidden ? 2000 : behind ? 400 : 1000);
       let ready = getHidden().filter((t) => !t.streaming);
       if (ready.length && hasOp('wait_terminal_output')) {

@@ -1,4 +1,5 @@
 import { t } from './i18n.js';
+import { fetchOutputPiece, outputStreams, outputWorkerSource } from './output_streams.js';
 import { webviewChannel } from './webview_channel.js';
 
 // The one road to the native side, whichever host shows the page:
@@ -57,20 +58,47 @@ export async function call(op, ...args) {
   throw new BridgeError(t('e.no_native'));
 }
 
-// Browser host: a tab's output comes as plain text from GET /output, held by the host for
-// up to `wait` seconds until there is some (no JSON to build or parse for bulk output).
-export const canStreamOutput = hostKind === 'browser';
-export async function fetchOutput(tabId, wait) {
-  let res;
+// The visible tab's output stream (output_streams.js): `send` takes its messages, `onMessage`
+// gets the pieces. In the browser host it runs in a worker (the page's script may start
+// workers from blob: URLs, nothing else); in the desktop window, or where a worker cannot
+// start, on the page's thread.
+export function openOutput(cfg, onMessage) {
+  const here = () => {
+    const fetchPiece = hostKind === 'browser'
+      ? (tab, wait, min) => fetchOutputPiece('', token, tab, wait, min)
+      : (tab, wait, min) => call('drain_terminal_piece', tab, 0, wait, min);
+    return outputStreams(fetchPiece, (m) => queueMicrotask(() => onMessage(m)), cfg);
+  };
+  if (hostKind !== 'browser' || typeof Worker !== 'function') return here();
+  let send = null;
+  let heard = false;
+  const last = new Map(); // each tab's last start or stop, for a worker that never ran
   try {
-    res = await fetch(`/output?token=${encodeURIComponent(token)}&tab=${encodeURIComponent(tabId)}&wait=${wait}`, {
-      cache: 'no-store',
-    });
+    const url = URL.createObjectURL(new Blob([outputWorkerSource(location.origin, token, cfg)], { type: 'text/javascript' }));
+    const worker = new Worker(url);
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+    worker.onmessage = (e) => {
+      heard = true;
+      onMessage(e.data);
+    };
+    // A worker that could not start (a policy that forbids it) has asked for nothing yet:
+    // its streams start again here.
+    worker.onerror = (e) => {
+      console.error('output worker', e.message);
+      if (heard || send !== post) return;
+      send = here();
+      for (const m of last.values()) send(m);
+    };
+    const post = (m) => worker.postMessage(m);
+    send = post;
   } catch (e) {
-    throw new BridgeError(t('e.no_answer', { err: e.message }));
+    console.warn('output worker', e);
+    return here();
   }
-  if (!res.ok) throw new BridgeError(`HTTP ${res.status}`);
-  return res.text();
+  return (m) => {
+    if (m.op !== 'parsed') last.set(m.tab, m);
+    send(m);
+  };
 }
 
 // Page calls the native side may make; nothing else is ever run.
