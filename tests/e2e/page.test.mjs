@@ -467,12 +467,23 @@ describe('the page in a browser', () => {
         while (performance.now() < until);
       };
     });
+    const quiet = await server.call('save_session', { name: 'Beside the flood', protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: 'exec sleep 3600' });
     let id = null;
+    let other = null;
     try {
       // The tab starts hidden (drained in the background) and is brought to the front while
       // the flood runs, so both roads carry part of it, one after the other.
       id = (await server.call('connect_session', sess.id)).tab_id;
       await page.locator(`.tab[data-id="${id}"]`).click();
+      // Sent to the back and brought forward again twice mid-flood: each time the requests
+      // under way finish before the background drain takes over, and the other way round.
+      other = (await server.call('connect_session', quiet.id)).tab_id;
+      for (const at of [1000000, 2500000]) {
+        await page.waitForFunction(([tab, n]) => (window.__flood.get(tab)?.pieces.reduce((a, p) => a + p.length, 0) || 0) > n, [id, at], { timeout: 120000, polling: 50 });
+        await page.locator(`.tab[data-id="${other}"]`).click();
+        await page.waitForTimeout(300);
+        await page.locator(`.tab[data-id="${id}"]`).click();
+      }
       await page.waitForFunction((tab) => window.__flood.get(tab)?.tail.includes('FLOOD-END'), id, { timeout: 120000, polling: 100 });
       const got = await page.evaluate((tab) => window.__flood.get(tab).pieces.join(''), id);
       const start = got.indexOf('00000000 ');
@@ -491,6 +502,8 @@ describe('the page in a browser', () => {
         window.__morvaneTap = undefined;
       });
       if (id) await server.call('close_tab', id);
+      if (other) await server.call('close_tab', other);
+      await server.call('delete_session', quiet.id);
     }
   });
 });
