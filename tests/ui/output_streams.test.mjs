@@ -161,3 +161,24 @@ test('the worker script stands alone', async () => {
   assert.equal(requests[0], 'http://127.0.0.1:1/output?token=tok&tab=a%20b&wait=5&min=0');
   assert.deepEqual(posted[0], { tab: 'a b', text: 'hello' });
 });
+
+test('shown again after the long request ended, the tab gets a new one', async () => {
+  const r = rig();
+  r.send({ op: 'start', tab: 't', gen: 1 });
+  await settle();
+  r.take().answer(piece(0, ''));
+  await settle();
+  r.take().answer(piece(0, 'x'.repeat(12)));
+  await settle();
+  assert.deepEqual(r.asked.map((a) => a.wait).sort(), [0.2, 5]);
+  r.send({ op: 'stop', tab: 't' });
+  r.take(r.asked.findIndex((a) => a.wait === 5)).answer(piece(12, ''));
+  await settle();
+  r.send({ op: 'start', tab: 't', gen: 2 });
+  await settle();
+  // The flood ends: the short request finds little and stops asking; the long one is back.
+  r.take(r.asked.findIndex((a) => a.wait === 0.2)).answer(piece(12, 'y'));
+  await settle();
+  assert.deepEqual(r.asked.map((a) => a.wait), [5]);
+  assert.deepEqual(r.texts(), ['x'.repeat(12), 'y']);
+});

@@ -10,10 +10,12 @@
 // tab is under way any more).
 //
 // Requests stay open on the native side until there is output; a quiet tab costs a request
-// or two every few seconds and no timer. Two are under way, each answer placed in the
-// tab's stream (from, to), so a piece that overtakes the one before it waits for it. Above
-// `high` characters unparsed the requests wait until xterm.js is down to `low`, so a fast
-// producer fills the native buffer (which then stops reading it), not the page.
+// every few seconds and no timer. While it floods, up to `lanes` are under way, each answer
+// placed in the tab's stream (from, to), so a piece that overtakes the one before it waits for
+// it, and each asking the native side to gather `gather` characters while output keeps coming.
+// What xterm.js has not parsed yet, and a full piece for each request under way, stay within
+// `high`, so a fast producer fills the native buffer (which then stops reading it), not the
+// page.
 //
 // Both functions stand alone (they use only their arguments): the worker is made from
 // their source text.
@@ -26,7 +28,7 @@ export function outputStreams(fetchPiece, post, cfg) {
     for (const resolve of go) resolve();
   };
 
-  async function run(tab, s) {
+  function run(tab, s) {
     const hand = (text) => {
       s.pending += text.length;
       post({ tab, text });
@@ -70,24 +72,37 @@ export function outputStreams(fetchPiece, post, cfg) {
     // page's other calls need too: a request held open is one of them.) A request goes out
     // while what xterm.js holds and what the requests under way may bring (a full piece each)
     // stay within `high`: as xterm.js finishes a piece, one request goes, so each finds the
-    // native buffer refilled instead of two finding it just emptied.
+    // native buffer refilled instead of two finding it just emptied. Stopped, each lane ends
+    // after its request; the last one to end ends the stream.
     const lane = async (watcher) => {
-      while (s.live) {
-        while (s.live && (s.pending + (s.asking + 1) * cfg.piece > cfg.high || (!watcher && !s.flooding))) {
-          await new Promise((resolve) => s.waiting.push(resolve));
+      s.lanes++;
+      if (watcher) s.watching = true;
+      try {
+        while (s.live) {
+          while (s.live && (s.pending + (s.asking + 1) * cfg.piece > cfg.high || (!watcher && !s.flooding))) {
+            await new Promise((resolve) => s.waiting.push(resolve));
+          }
+          if (!s.live) break;
+          s.asking++;
+          // The first answer tells where the stream stands; the other lanes wait for a flood.
+          await ask(watcher ? 5 : 0.2);
+          s.asking--;
         }
-        if (!s.live) break;
-        s.asking++;
-        await ask(watcher ? 5 : 0.2);
-        s.asking--;
+      } finally {
+        if (watcher) s.watching = false;
+        if (--s.lanes === 0) {
+          skipLost();
+          streams.delete(tab);
+          post({ tab, ended: s.gen });
+        }
       }
     };
-    // The first answer tells where the stream stands; the other requests start after it.
-    while (s.live && s.next === null) await ask(5);
-    await Promise.all(Array.from({ length: cfg.lanes }, (_, i) => lane(i === 0)));
-    skipLost();
-    streams.delete(tab);
-    post({ tab, ended: s.gen });
+    // Started, or started again before every lane had ended: the lanes that ended come back.
+    s.fill = () => {
+      if (!s.watching) lane(true);
+      while (s.lanes < cfg.lanes) lane(false);
+    };
+    s.fill();
   }
 
   return (m) => {
@@ -96,9 +111,10 @@ export function outputStreams(fetchPiece, post, cfg) {
       if (s) {
         s.live = true;
         s.gen = m.gen;
+        s.fill();
         return;
       }
-      s = { live: true, gen: m.gen, pending: 0, asking: 0, next: null, held: new Map(), waiting: [], flooding: false };
+      s = { live: true, gen: m.gen, pending: 0, asking: 0, lanes: 0, watching: false, next: null, held: new Map(), waiting: [], flooding: false };
       streams.set(m.tab, s);
       run(m.tab, s);
     } else if (s && m.op === 'stop') {
