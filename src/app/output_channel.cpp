@@ -70,18 +70,20 @@ void MorvaneApp::gather(Tab& tab, size_t min_chars) {
   constexpr auto kGatherQuiet = std::chrono::milliseconds(3);
   min_chars = std::min(min_chars, OutputBuffer::kHighWater);
   const auto deadline = Clock::now() + kGatherMax;
-  size_t have = tab.output.chars();
+  size_t have = 0;
   auto grew = Clock::now();
-  while (have > 0 && have < min_chars && !_stop) {
-    const auto now = Clock::now();
-    if (now >= deadline || now - grew >= kGatherQuiet) return;
+  while (!_stop) {
+    // The generation is read before looking, so output arriving in between ends the wait.
     const uint64_t seen = output_signal.generation();
-    if (tab.output.chars() == have) output_signal.wait(seen, std::min(deadline, grew + kGatherQuiet), [&] { return _stop.load(); });
     const size_t now_have = tab.output.chars();
     if (now_have != have) {
       have = now_have;
       grew = Clock::now();
     }
+    if (have == 0 || have >= min_chars) return;
+    const auto now = Clock::now();
+    if (now >= deadline || now - grew >= kGatherQuiet) return;
+    output_signal.wait(seen, std::min(deadline, grew + kGatherQuiet), [&] { return _stop.load(); });
   }
 }
 

@@ -474,15 +474,20 @@ struct HttpHost::Impl {
       if (!req.has_param("tab") || req.get_param_value("tab").empty())
         return set_json(res, error_body("missing tab"), 400);
       Json tab = req.get_param_value("tab");
-      double wait = 0;
-      if (req.has_param("wait")) {
+      // An absent parameter is 0; one that is not a number of at least 0 is -1.
+      auto number = [&req](const char* name) {
+        if (!req.has_param(name)) return 0.0;
         try {
-          wait = std::stod(req.get_param_value("wait"));
+          const double v = std::stod(req.get_param_value(name));
+          return v >= 0 ? v : -1.0;
         } catch (const std::exception&) {
-          wait = -1;
+          return -1.0;
         }
-        if (!(wait >= 0)) return set_json(res, error_body("wait must be a number of seconds"), 400);
-      }
+      };
+      const double wait = number("wait");
+      if (wait < 0) return set_json(res, error_body("wait must be a number of seconds"), 400);
+      const double min = number("min");
+      if (min < 0) return set_json(res, error_body("min must be a number of characters"), 400);
       try {
         if (wait > 0) {
           Json args = Json::array();
@@ -496,15 +501,7 @@ struct HttpHost::Impl {
             return;
           }
         }
-        Json args = Json::array({tab, 0, 0, 0});
-        if (req.has_param("min")) {
-          try {
-            args[3] = std::max(0.0, std::stod(req.get_param_value("min")));
-          } catch (const std::exception&) {
-            return set_json(res, error_body("min must be a number of characters"), 400);
-          }
-        }
-        Json piece = bridge->call("drain_terminal_piece", args);
+        Json piece = bridge->call("drain_terminal_piece", Json::array({tab, 0, 0, min}));
         res.status = 200;
         // Where the piece lies in the tab's stream: with several requests under way the page
         // writes the pieces in this order.

@@ -24,7 +24,16 @@ function rig(cfg = CFG) {
   );
   const take = (i = 0) => asked.splice(i, 1)[0];
   const texts = () => posted.filter((m) => m.text !== undefined).map((m) => m.text);
-  return { asked, posted, send, take, texts };
+  // Started at the stream's beginning, then a first piece of `first` (flooding when large).
+  const flood = async (first) => {
+    send({ op: 'start', tab: 't', gen: 1 });
+    await settle();
+    take().answer(piece(0, ''));
+    await settle();
+    take().answer(piece(0, first));
+    await settle();
+  };
+  return { asked, posted, send, take, texts, flood };
 }
 const piece = (from, text) => ({ from, to: from + text.length, text });
 
@@ -56,12 +65,7 @@ test('a quiet tab has one request waiting; a flood adds the others', async () =>
 
 test('out-of-order answers are written in order once the gap fills', async () => {
   const r = rig();
-  r.send({ op: 'start', tab: 't', gen: 1 });
-  await settle();
-  r.take().answer(piece(0, ''));
-  await settle();
-  r.take().answer(piece(0, 'x'.repeat(10)));
-  await settle();
+  await r.flood('x'.repeat(10));
   const [a, b, c] = [r.take(), r.take(), r.take()];
   c.answer(piece(25, 'z'.repeat(10)));
   b.answer(piece(18, 'y'.repeat(7)));
@@ -74,12 +78,7 @@ test('out-of-order answers are written in order once the gap fills', async () =>
 
 test('a failed request does not hold back the pieces after it', async () => {
   const r = rig();
-  r.send({ op: 'start', tab: 't', gen: 1 });
-  await settle();
-  r.take().answer(piece(0, ''));
-  await settle();
-  r.take().answer(piece(0, 'x'.repeat(10)));
-  await settle();
+  await r.flood('x'.repeat(10));
   const [a, b] = [r.take(), r.take()];
   b.answer(piece(40, 'later'));
   await settle();
@@ -91,12 +90,7 @@ test('a failed request does not hold back the pieces after it', async () => {
 
 test('requests wait while xterm.js holds too much, and go on as it parses', async () => {
   const r = rig();
-  r.send({ op: 'start', tab: 't', gen: 1 });
-  await settle();
-  r.take().answer(piece(0, ''));
-  await settle();
-  r.take().answer(piece(0, 'p'.repeat(60)));
-  await settle();
+  await r.flood('p'.repeat(60));
   // 60 unparsed: room for one more full piece (30) within 100, not two.
   assert.equal(r.asked.length, 1);
   r.take().answer(piece(60, 'q'.repeat(30)));
@@ -112,12 +106,7 @@ test('requests wait while xterm.js holds too much, and go on as it parses', asyn
 
 test('stopping lets the requests under way finish; starting again before the end goes on', async () => {
   const r = rig();
-  r.send({ op: 'start', tab: 't', gen: 1 });
-  await settle();
-  r.take().answer(piece(0, ''));
-  await settle();
-  r.take().answer(piece(0, 'x'.repeat(12)));
-  await settle();
+  await r.flood('x'.repeat(12));
   assert.equal(r.asked.length, 2);
   r.send({ op: 'stop', tab: 't' });
   r.take().answer(piece(12, 'tail'));
@@ -164,12 +153,7 @@ test('the worker script stands alone', async () => {
 
 test('shown again after the long request ended, the tab gets a new one', async () => {
   const r = rig();
-  r.send({ op: 'start', tab: 't', gen: 1 });
-  await settle();
-  r.take().answer(piece(0, ''));
-  await settle();
-  r.take().answer(piece(0, 'x'.repeat(12)));
-  await settle();
+  await r.flood('x'.repeat(12));
   assert.deepEqual(r.asked.map((a) => a.wait).sort(), [0.2, 5]);
   r.send({ op: 'stop', tab: 't' });
   r.take(r.asked.findIndex((a) => a.wait === 5)).answer(piece(12, ''));

@@ -1,6 +1,6 @@
 // Terminal tabs: one xterm.js terminal per native tab. The visible tab's output comes from
-// requests the native side holds until there is some (two under way, the pieces put in
-// order); hidden tabs are drained in turns, several to a call. Input goes with send_input,
+// requests the native side holds until there is some (up to three under way while it floods,
+// the pieces put in order); hidden tabs are drained in turns, several to a call. Input goes with send_input,
 // in order.
 import { Terminal } from '@xterm/xterm';
 import { FitAddon } from '@xterm/addon-fit';
