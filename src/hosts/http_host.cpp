@@ -7,6 +7,8 @@
 #include <ws2tcpip.h>
 SOCKET morvane_http_accept(SOCKET listener, sockaddr* addr, int* len);
 #define accept morvane_http_accept
+// Header-only here: the library's listen backlog of 5 is this program's to set.
+#define CPPHTTPLIB_LISTEN_BACKLOG SOMAXCONN
 #include <httplib.h>
 #undef accept
 #else
@@ -303,6 +305,7 @@ struct HttpHost::Impl {
   std::shared_ptr<ConnectionGuard> guard = std::make_shared<ConnectionGuard>();
   httplib::Server svr;
   std::thread server_thread;
+  platform::NativeSocket listener = platform::kNoSocket;  // the socket bound last
   std::atomic<int> port{0};
   std::atomic<bool> listening{false};
   Bridge* bridge = nullptr;
@@ -383,7 +386,10 @@ struct HttpHost::Impl {
     svr.new_task_queue = [g = guard] { return new ThreadPerConnection(g); };
     // The library's default also sets SO_REUSEPORT, which lets a second program listen on
     // a port this one holds and take some of its page's requests.
-    svr.set_socket_options([](socket_t sock) { platform::prepare_listener(static_cast<platform::NativeSocket>(sock)); });
+    svr.set_socket_options([this](socket_t sock) {
+      listener = static_cast<platform::NativeSocket>(sock);
+      platform::prepare_listener(listener);
+    });
 #ifndef _WIN32
     // The listener blocks in accept instead of looking ten times a second; stopping shuts the
     // listening socket down, which ends the accept. (On Windows the library always looks
@@ -614,6 +620,9 @@ void HttpHost::create_window(const WindowSpec& spec, Bridge& bridge, std::functi
   if (port <= 0)
     throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(m.want_port) + " (is the port in use?)");
   m.port = port;
+  // The library listens with a backlog of 5. A page opens several connections at once, and
+  // past the backlog a connection waits a second or more for the system's retry.
+  platform::widen_backlog(m.listener);
   m.server_thread = std::thread([impl = impl_] { impl->svr.listen_after_bind(); });
   // stop() does nothing to a server that has not begun listening: wait for it, so that a
   // quit right after start cannot leave the serving thread running.

@@ -157,6 +157,10 @@ Listener listen_loopback(int port, int backlog = 128);
 // port is taken again after TIME_WAIT; on Windows no other program may share it) and no
 // child process inherits it.
 void prepare_listener(NativeSocket s) noexcept;
+// Lets a listening socket that another library made hold as many waiting connections as
+// listen_loopback's do. Past a short backlog, Linux drops a new connection's handshake and
+// its first data, and the client only retries after a second or more.
+void widen_backlog(NativeSocket s) noexcept;
 // Tells an open socket from a later one that the system gives the same number; 0 when s is
 // not an open socket.
 std::uint64_t socket_identity(NativeSocket s) noexcept;

@@ -220,6 +220,11 @@ void prepare_listener(NativeSocket s) noexcept {
   ::fcntl(s, F_SETFD, FD_CLOEXEC);
 }
 
+void widen_backlog(NativeSocket s) noexcept {
+  // listen() again on a listening socket only sets its backlog.
+  ::listen(s, 128);
+}
+
 std::uint64_t socket_identity(NativeSocket s) noexcept {
   struct stat st {};
   if (::fstat(s, &st) != 0) return 0;

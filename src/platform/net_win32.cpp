@@ -242,6 +242,11 @@ void prepare_listener(NativeSocket s) noexcept {
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
 }
 
+void widen_backlog(NativeSocket s) noexcept {
+  // Windows keeps a listening socket's first backlog; Wine, like Linux, takes the new one.
+  ::listen(static_cast<SOCKET>(s), SOMAXCONN);
+}
+
 std::uint64_t socket_identity(NativeSocket s) noexcept {
   // Handle values are reused like descriptors; the pair of ends names the connection.
   sockaddr_storage ends[2] = {};
