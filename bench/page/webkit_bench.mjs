@@ -11,6 +11,7 @@
 //      after opening and the next 10 s.
 //
 //   MORVANE_BIN=build/plain/morvane node bench/page/webkit_bench.mjs [--mb 50] [--keys 300] [--json FILE]
+//   (--mb 0 or --keys 0 leaves that run out)
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -329,36 +330,39 @@ async function main() {
   console.error(`Xvfb on ${x.display}`);
   const out = {};
   try {
-    const deadlineMs = 240000 + MB * 6000;
-    // The CPU of each side while the page drains the output.
-    let drainStart = null;
-    let drainCpu = null;
-    const onNote = (proc, text) => {
-      if (text.startsWith('recording')) drainStart = { s: sampler(proc.pid, x.proc.pid) };
-      if (text.startsWith('drained') && drainStart) drainCpu = drainStart.s.diff(drainStart.a, drainStart.s.snap());
-      if (drainStart && !drainStart.a) drainStart.a = drainStart.s.snap();
-    };
-    const t = await runWindow(x.display, scriptFor(throughputDriver, {
-      NOTE, RESULT, lines: LINES, body: LINE_BODY, generator: generator(LINES), deadlineMs,
-      warmup: `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`,
-    }), deadlineMs + 60000, null, onNote);
-    const rep = throughputReport({ mb: MB, shellBytes: SHELL_BYTES, ...t });
-    console.log(`desktop window (WebKitGTK), ${new Date().toISOString().slice(0, 10)}`);
-    for (const line of rep.lines) console.log(line);
-    const tm = t.timing;
-    if (drainCpu) {
-      const c = drainCpu;
-      const thr = Object.entries(c.threads).filter(([, v]) => v >= 1).map(([k, v]) => `${k} ${v.toFixed(0)}%`).join(', ');
-      console.log(`  CPU while draining (${c.secs.toFixed(1)} s, % of one core): WebKit processes ${c.engineTotal.toFixed(0)}% (${Object.entries(c.engine).map(([k, v]) => `${k} ${v.toFixed(0)}%`).join(', ')}); morvane ${c.morvaneTotal.toFixed(0)}% (${thr}); shell ${c.shells.toFixed(0)}%; X server ${c.x.toFixed(0)}%`);
+    // --mb 0 leaves the throughput run out (for the keys or idle figures alone).
+    if (MB > 0) {
+      const deadlineMs = 240000 + MB * 6000;
+      // The CPU of each side while the page drains the output.
+      let drainStart = null;
+      let drainCpu = null;
+      const onNote = (proc, text) => {
+        if (text.startsWith('recording')) drainStart = { s: sampler(proc.pid, x.proc.pid) };
+        if (text.startsWith('drained') && drainStart) drainCpu = drainStart.s.diff(drainStart.a, drainStart.s.snap());
+        if (drainStart && !drainStart.a) drainStart.a = drainStart.s.snap();
+      };
+      const t = await runWindow(x.display, scriptFor(throughputDriver, {
+        NOTE, RESULT, lines: LINES, body: LINE_BODY, generator: generator(LINES), deadlineMs,
+        warmup: `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`,
+      }), deadlineMs + 60000, null, onNote);
+      const rep = throughputReport({ mb: MB, shellBytes: SHELL_BYTES, ...t });
+      console.log(`desktop window (WebKitGTK), ${new Date().toISOString().slice(0, 10)}`);
+      for (const line of rep.lines) console.log(line);
+      const tm = t.timing;
+      if (drainCpu) {
+        const c = drainCpu;
+        const thr = Object.entries(c.threads).filter(([, v]) => v >= 1).map(([k, v]) => `${k} ${v.toFixed(0)}%`).join(', ');
+        console.log(`  CPU while draining (${c.secs.toFixed(1)} s, % of one core): WebKit processes ${c.engineTotal.toFixed(0)}% (${Object.entries(c.engine).map(([k, v]) => `${k} ${v.toFixed(0)}%`).join(', ')}); morvane ${c.morvaneTotal.toFixed(0)}% (${thr}); shell ${c.shells.toFixed(0)}%; X server ${c.x.toFixed(0)}%`);
+      }
+      console.log(`  a call that does nothing, page to native and back: quiet page p50 ${tm.quietRtt.p50.toFixed(1)} ms, p90 ${tm.quietRtt.p90.toFixed(1)} ms (${tm.quietRtt.n} calls); while xterm.js parses and draws p50 ${tm.busyRtt.p50.toFixed(1)} ms, p90 ${tm.busyRtt.p90.toFixed(1)} ms (${tm.busyRtt.n} calls)`);
+      console.log(`  where the time went: xterm.js busy with the pieces ${tm.busySeconds.toFixed(2)} s, idle waiting for the next piece ${tm.idleSeconds.toFixed(2)} s (per piece: median ${tm.idleP50.toFixed(1)} ms, 90th percentile ${tm.idleP90.toFixed(1)} ms)`);
+      Object.assign(out, {
+        mb: MB, reached: t.check.reached, expected: t.check.expectedChars, dropped: rep.dropped, gaps: t.check.gaps,
+        content_ok: t.check.ok, pieces: t.bridge.pieces, page_mb_s: rep.bridgeRate, direct_mb_s: rep.directRate,
+        direct_loaded_mb_s: rep.loadedRate, ratio_quiet: rep.bridgeRate / rep.directRate, ratio_same_load: rep.bridgeRate / rep.loadedRate,
+      });
+      if (!t.check.ok) process.exitCode = 1;
     }
-    console.log(`  a call that does nothing, page to native and back: quiet page p50 ${tm.quietRtt.p50.toFixed(1)} ms, p90 ${tm.quietRtt.p90.toFixed(1)} ms (${tm.quietRtt.n} calls); while xterm.js parses and draws p50 ${tm.busyRtt.p50.toFixed(1)} ms, p90 ${tm.busyRtt.p90.toFixed(1)} ms (${tm.busyRtt.n} calls)`);
-    console.log(`  where the time went: xterm.js busy with the pieces ${tm.busySeconds.toFixed(2)} s, idle waiting for the next piece ${tm.idleSeconds.toFixed(2)} s (per piece: median ${tm.idleP50.toFixed(1)} ms, 90th percentile ${tm.idleP90.toFixed(1)} ms)`);
-    Object.assign(out, {
-      mb: MB, reached: t.check.reached, expected: t.check.expectedChars, dropped: rep.dropped, gaps: t.check.gaps,
-      content_ok: t.check.ok, pieces: t.bridge.pieces, page_mb_s: rep.bridgeRate, direct_mb_s: rep.directRate,
-      direct_loaded_mb_s: rep.loadedRate, ratio_quiet: rep.bridgeRate / rep.directRate, ratio_same_load: rep.bridgeRate / rep.loadedRate,
-    });
-    if (!t.check.ok) process.exitCode = 1;
 
     if (KEYS > 0) {
       const typist = (proc, text) => {

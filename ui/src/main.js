@@ -95,7 +95,7 @@ async function boot() {
       }
     }, () => {});
   }
-  startPumps(() => [...state.tabs.values()].filter((x) => x.id !== state.active));
+  startPumps(() => [...state.tabs.values()]);
   // Tabs opened or ended elsewhere and the reachability of saved sessions come from this
   // poll. While nothing changes it slows down to one question every five seconds; notices
   // and the page's own actions ask at once.

@@ -10,6 +10,7 @@ import { WebLinksAddon } from '@xterm/addon-web-links';
 import '@xterm/xterm/css/xterm.css';
 
 import { h, sleep } from './dom.js';
+import { hiddenPump } from './hidden_pump.js';
 import { call, hasOp, openOutput } from './transport.js';
 
 export const THEME = {
@@ -45,6 +46,7 @@ function outputChannel() {
     } else if (tab && m.ended === tab.streamGen) {
       tab.streaming = false;
       if (tab.disposed) streamingTabs.delete(m.tab);
+      else pump?.kick();
     }
   });
   return sendOutput;
@@ -297,97 +299,14 @@ export class TermTab {
   }
 }
 
-// The hidden tabs' pump (the visible tab streams its own output, TermTab.stream): drawn at
-// most once a second, a little sooner while some are behind, every two seconds while the
-// page itself is hidden.
-export function startPumps(getHidden) {
-  (async () => {
-    let behind = false;
-    for (;;) {
-      await sleep(document.hidden ? 2000 : behind ? 400 : 1000);
-      let ready = getHidden().filter((t) => !t.streaming);
-      if (ready.length && hasOp('wait_terminal_output')) {
-        // One question for all hidden tabs, held by the native side until one of them has
-        // output (or five seconds pass): quiet hidden tabs cost nothing in between. Only
-        // those with output are drained.
-        try {
-          const ids = await call('wait_terminal_output', ready.map((t) => t.id), 5);
-          ready = ready.filter((t) => ids.includes(t.id) && !t.streaming && !t.disposed);
-        } catch {
-          /* drain them all, as without the question */
-        }
-      }
-      behind = await drainHidden(ready);
-    }
-  })();
-}
-
-// Hidden tabs share the page's one thread with the visible tab, so their drawing gets a time
-// budget per turn, the tab drained longest ago first, so that with many busy tabs each one
-// moves on within a few turns and typing in the visible tab stays quick. One request drains
-// up to HIDDEN_BATCH tabs (each request costs the page a few milliseconds of its own, which
-// with a hundred busy tabs was most of the budget); two are under way at a time, so one
-// round trip overlaps the other's parsing. A busy tab gets more pieces while the budget
-// lasts. With many busy tabs each piece is smaller (HIDDEN_TURN_CHARS shared among them):
-// every tab moves on in every turn or two, parsing a piece never holds the page for long, and
-// a tab drained by less than its native buffer holds does not wake its producer (it goes on
-// below the buffer's low mark), so the floods cost less while hidden. Answers whether some
-// tab was left waiting.
-const HIDDEN_BUDGET_MS = 150;
-const HIDDEN_LANES = 2;
-const HIDDEN_BATCH = 12;
-const HIDDEN_PIECES = 8;
-const HIDDEN_TURN_CHARS = 2000000;
-const HIDDEN_MIN_PIECE = 16384;
-
-// Up to `max` characters from each tab (none of which is being drained already), as a Map
-// from tab to text; tabs without output are left out.
-async function drainTabs(tabs, max) {
-  for (const tab of tabs) tab.draining = true;
-  try {
-    const texts = await call('drain_terminals', tabs.map((t) => t.id), max);
-    return new Map(tabs.filter((t) => texts[t.id]).map((t) => [t, texts[t.id]]));
-  } finally {
-    for (const tab of tabs) tab.draining = false;
-  }
-}
-
-async function drainHidden(ready) {
-  const queue = [...ready].sort((a, b) => (a.hiddenDrainedAt || 0) - (b.hiddenDrainedAt || 0));
-  const piece = Math.max(HIDDEN_MIN_PIECE, Math.floor(HIDDEN_TURN_CHARS / Math.max(1, ready.length)));
-  const began = performance.now();
-  const pieces = new Map();
-  let behind = false;
-  const lane = async () => {
-    while (queue.length) {
-      if (performance.now() - began > HIDDEN_BUDGET_MS) {
-        behind = true;
-        return;
-      }
-      const batch = [];
-      while (queue.length && batch.length < HIDDEN_BATCH) {
-        const tab = queue.shift();
-        if (!tab.streaming && !tab.disposed && !tab.draining) batch.push(tab);
-      }
-      if (!batch.length) continue;
-      let texts;
-      try {
-        texts = await drainTabs(batch, piece);
-      } catch {
-        continue; // a tab went away meanwhile
-      }
-      const now = performance.now();
-      for (const tab of batch) tab.hiddenDrainedAt = now;
-      // One terminal parses at a time, so the visible tab's output never waits behind a
-      // whole batch of parsing.
-      for (const [tab, text] of texts) {
-        await tab.write(text);
-        const n = (pieces.get(tab) || 0) + 1;
-        pieces.set(tab, n);
-        if (n < HIDDEN_PIECES) queue.push(tab);
-      }
-    }
-  };
-  await Promise.all(Array.from({ length: HIDDEN_LANES }, lane));
-  return behind;
+// The hidden tabs' pump (hidden_pump.js); a stream that ends hands its tab over at once.
+let pump = null;
+export function startPumps(getTabs) {
+  pump = hiddenPump({
+    call,
+    canWait: () => hasOp('wait_terminal_output'),
+    getTabs,
+    pause: sleep,
+    pageHidden: () => document.hidden,
+  });
 }
