@@ -107,3 +107,30 @@ test('a kick ends the rest, and one that comes during a turn skips the next rest
   assert.equal(r.rests.length, 1, 'the first rest was ended by the kick and never began again');
   r.next('wait_terminal_output');
 });
+
+test('a drained piece is its tab\'s when the answer comes: a tab shown meanwhile writes it before its stream', async () => {
+  const visible = tab('v', true);
+  const hidden = tab('h');
+  const r = rig([visible, hidden]);
+  await settle();
+  r.rests.shift().end();
+  await settle();
+  r.next('wait_terminal_output').answer(['h']);
+  await settle();
+  const drain = r.next('drain_terminals');
+  assert.equal(hidden.draining, true);
+  // Shown while the drain is under way: the tab waits for it (TermTab.stream).
+  const order = [];
+  hidden.drained = () => {
+    order.push(`stream starts after ${JSON.stringify(hidden.held)}`);
+    hidden.write(hidden.held);
+    hidden.held = '';
+    hidden.streaming = true;
+  };
+  drain.answer({ h: 'older' });
+  await settle();
+  assert.equal(hidden.draining, false);
+  assert.deepEqual(order, ['stream starts after "older"']);
+  assert.deepEqual(hidden.written, ['older'], 'written once, by the tab');
+  assert.equal(r.calls.length, 0, 'a streaming tab gets no more pieces from the pump');
+});

@@ -40,16 +40,23 @@ export function hiddenPump({ call, canWait, getTabs, pause, pageHidden }) {
     });
   };
 
-  // Up to `max` characters from each tab (none of which is being drained already), as a Map
-  // from tab to text; tabs without output are left out.
+  // Up to `max` characters from each tab (none of which is being drained already), added to
+  // the tab's `held` text; answers the tabs that got some. The text is the tab's as soon as
+  // the answer comes, and `drained()` tells a tab that waits to start its stream (TermTab.stream):
+  // the stream's pieces come after this one in the tab's output, and so must its writes.
   async function drainTabs(tabs, max) {
     for (const tab of tabs) tab.draining = true;
+    let texts = {};
     try {
-      const texts = await call('drain_terminals', tabs.map((t) => t.id), max);
-      return new Map(tabs.filter((t) => texts[t.id]).map((t) => [t, texts[t.id]]));
+      texts = await call('drain_terminals', tabs.map((t) => t.id), max);
     } finally {
-      for (const tab of tabs) tab.draining = false;
+      for (const tab of tabs) {
+        tab.draining = false;
+        if (texts[tab.id]) tab.held = (tab.held || '') + texts[tab.id];
+        tab.drained?.();
+      }
     }
+    return tabs.filter((t) => texts[t.id]);
   }
 
   // One turn within the budget; answers whether some tab was left waiting.
@@ -71,17 +78,20 @@ export function hiddenPump({ call, canWait, getTabs, pause, pageHidden }) {
           if (!tab.streaming && !tab.disposed && !tab.draining) batch.push(tab);
         }
         if (!batch.length) continue;
-        let texts;
+        let got;
         try {
-          texts = await drainTabs(batch, piece);
+          got = await drainTabs(batch, piece);
         } catch {
           continue; // a tab went away meanwhile
         }
         const now = performance.now();
         for (const tab of batch) tab.hiddenDrainedAt = now;
         // One terminal parses at a time, so the visible tab's output never waits behind a
-        // whole batch of parsing.
-        for (const [tab, text] of texts) {
+        // whole batch of parsing. A tab shown meanwhile has written its text already.
+        for (const tab of got) {
+          const text = tab.held;
+          tab.held = '';
+          if (!text) continue;
           await tab.write(text);
           const n = (pieces.get(tab) || 0) + 1;
           pieces.set(tab, n);

@@ -191,16 +191,30 @@ export class TermTab {
   }
 
   // While the tab is visible its output streams in (output_streams.js).
+  // A piece the hidden tabs' pump is fetching or has not written yet comes before anything the
+  // stream fetches: the stream starts once that piece is written.
   stream() {
     this.streaming = true;
     this.streamGen = (this.streamGen || 0) + 1;
     streamingTabs.set(this.id, this);
-    outputChannel()({ op: 'start', tab: this.id, gen: this.streamGen });
+    const start = () => {
+      this.drained = null;
+      if (this.held) this.write(this.held);
+      this.held = '';
+      outputChannel()({ op: 'start', tab: this.id, gen: this.streamGen });
+    };
+    if (this.draining) this.drained = start;
+    else start();
   }
 
   hide() {
     this.el.hidden = true;
-    if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
+    if (this.drained) {
+      // Hidden again before its stream started: the pump goes on with it.
+      this.drained = null;
+      this.streaming = false;
+      pump?.kick();
+    } else if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
   }
 
   focus() {
@@ -287,6 +301,10 @@ export class TermTab {
 
   dispose() {
     this.disposed = true;
+    if (this.drained) {
+      this.drained = null;
+      this.streaming = false;
+    }
     if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
     else streamingTabs.delete(this.id);
     // A disposed terminal never calls back: nobody may wait on it for ever.
