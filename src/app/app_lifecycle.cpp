@@ -269,6 +269,10 @@ void MorvaneApp::run(Host& host) {
   spec.icon_path = fs::is_regular_file(icon, ec) ? icon.string() : std::string();
   spec.storage_dir = (APP_DIR / "webview2_data").string();
   fs::create_directories(spec.storage_dir);
+  spec.before_stop = [this] {
+    _waits_end = true;
+    output_signal.notify();
+  };
   host.create_window(spec, bridge, [this] { return _on_window_closing(); });
   set_window(&host);
   TrayMenu menu;

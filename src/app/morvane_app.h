@@ -59,6 +59,8 @@ class MorvaneApp {
   const fs::path resource_dir;
   std::optional<std::string> puttygen_exe;
   std::atomic<bool> _stop{false};
+  // The host is quitting: waits for output end, whatever else still runs.
+  std::atomic<bool> _waits_end{false};
   Bridge bridge;
   KindRegistry kinds;
   TabTable tabs;

@@ -72,7 +72,7 @@ void MorvaneApp::gather(Tab& tab, size_t min_chars) {
   const auto deadline = Clock::now() + kGatherMax;
   size_t have = 0;
   auto grew = Clock::now();
-  while (!_stop) {
+  while (!_stop && !_waits_end) {
     // The generation is read before looking, so output arriving in between ends the wait.
     const uint64_t seen = output_signal.generation();
     const size_t now_have = tab.output.chars();
@@ -83,7 +83,7 @@ void MorvaneApp::gather(Tab& tab, size_t min_chars) {
     if (have == 0 || have >= min_chars) return;
     const auto now = Clock::now();
     if (now >= deadline || now - grew >= kGatherQuiet) return;
-    output_signal.wait(seen, std::min(deadline, grew + kGatherQuiet), [&] { return _stop.load(); });
+    output_signal.wait(seen, std::min(deadline, grew + kGatherQuiet), [&] { return _stop || _waits_end; });
   }
 }
 
@@ -99,8 +99,8 @@ Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
       TabRef tab = find_tab(id);
       if (tab && !tab->output.empty()) ready.push_back(id);
     }
-    if (!ready.empty() || _stop || std::chrono::steady_clock::now() >= deadline) return ready;
-    output_signal.wait(seen, deadline, [&] { return _stop.load(); });
+    if (!ready.empty() || _stop || _waits_end || std::chrono::steady_clock::now() >= deadline) return ready;
+    output_signal.wait(seen, deadline, [&] { return _stop || _waits_end; });
   }
 }
 

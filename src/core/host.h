@@ -21,6 +21,10 @@ struct WindowSpec {
   std::string background = "#0d0f14";
   std::string icon_path;    // "" when the icon file does not exist
   std::string storage_dir;  // the web engine's storage folder
+  // Called when the loop is about to end on its own (end of input, a quit signal), before
+  // the host waits for the calls under way: calls that wait for output answer at once
+  // instead of holding the quit up.
+  std::function<void()> before_stop;
 };
 
 struct TrayMenu {

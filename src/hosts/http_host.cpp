@@ -309,6 +309,7 @@ struct HttpHost::Impl {
   std::atomic<int> port{0};
   std::atomic<bool> listening{false};
   Bridge* bridge = nullptr;
+  std::function<void()> before_stop;
   std::string page;
 
   std::mutex subs_mu;
@@ -609,6 +610,7 @@ void HttpHost::evaluate(const std::string& script) {
 void HttpHost::create_window(const WindowSpec& spec, Bridge& bridge, std::function<bool()>) {
   Impl& m = *impl_;
   m.bridge = &bridge;
+  m.before_stop = spec.before_stop;
   m.page = inject_page_config(spec.html, "browser", bridge);
   m.routes();
   int port = 0;
@@ -647,6 +649,8 @@ void HttpHost::run_loop() {
     if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   impl_->listening = false;
+  // Held requests (a page's output) answer now; stopping waits for every request to end.
+  if (impl_->before_stop) impl_->before_stop();
   impl_->close_all_streams();
   impl_->svr.stop();
   if (impl_->server_thread.joinable()) impl_->server_thread.join();

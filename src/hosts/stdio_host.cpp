@@ -1,6 +1,7 @@
 #include "hosts/stdio_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -17,6 +18,9 @@ constexpr size_t kMaxLine = 64u << 20;
 
 // Status items waiting for the poller; a feeder far ahead of it is told so.
 constexpr size_t kMaxQueued = 256;
+
+// Set by a quit signal (from its handler: a lock-free atomic store only).
+std::atomic<bool> g_signalled{false};
 }  // namespace
 
 StdioHost::StdioHost(std::istream& in, std::ostream& out) : in_(in), sh_(std::make_shared<Shared>()) {
@@ -45,7 +49,10 @@ void StdioHost::evaluate(const std::string& script) {
   sh_->write_line(json::dump_line(msg, false));
 }
 
-void StdioHost::create_window(const WindowSpec&, Bridge& bridge, std::function<bool()>) { bridge_ = &bridge; }
+void StdioHost::create_window(const WindowSpec& spec, Bridge& bridge, std::function<bool()>) {
+  bridge_ = &bridge;
+  before_stop_ = spec.before_stop;
+}
 
 void StdioHost::Shared::answer(uint64_t seq, const Json& id, bool ok, const Json& payload) {
   {
@@ -153,7 +160,10 @@ void StdioHost::read_fd_lines() {
 
 void StdioHost::prepare_signals() {
   if (!platform::prepare_input_interrupt()) return;
-  platform::on_quit_signal([] { platform::interrupt_input(); });
+  platform::on_quit_signal([] {
+    g_signalled = true;
+    platform::interrupt_input();
+  });
 }
 
 void StdioHost::run_loop() {
@@ -163,6 +173,9 @@ void StdioHost::run_loop() {
     std::string line;
     while (std::getline(in_, line)) handle_line(line);
   }
+  // At the end of input a script's waits still run their course (it may have asked for output
+  // and closed its end at once); a quit signal ends them.
+  if (g_signalled && before_stop_) before_stop_();
   std::unique_lock<std::mutex> lock(sh_->calls_mu);
   sh_->calls_cv.wait_for(lock, std::chrono::duration<double>(drain_timeout_sec), [&] { return sh_->running.empty(); });
   for (auto& [seq, id] : sh_->running) {

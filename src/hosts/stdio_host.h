@@ -66,6 +66,7 @@ class StdioHost final : public Host {
   std::istream& in_;
   std::shared_ptr<Shared> sh_;
   Bridge* bridge_ = nullptr;
+  std::function<void()> before_stop_;
   QueueMap queues_;
   EventMap events_;
 };

@@ -188,6 +188,10 @@ describe('flashing an ESP32 from its serial tab in the browser', () => {
     await panel.locator('.esp-bar').first().waitFor();
     await flashButton(panel, 'en');
     await toastShows(LANGS.en.busy);
+    // Slower still while the page reloads in the other language (well within the loader's
+    // three seconds an answer): on a loaded machine the reload outlasted the rest of the run, and
+    // the new page saw no image's progress.
+    assert.equal(await board.send('pause 600'), 'ok');
     // The same refusal in the other language, while the same run goes on.
     const zh = await openPanel('zh-Hant');
     await flashButton(zh, 'zh-Hant');

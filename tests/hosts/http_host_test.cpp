@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -353,7 +355,20 @@ TEST_F(HttpServe, sigterm_and_sigint_quit_in_order_closing_every_tab) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_GT(child, 0);
+    // A page's request held for the tab's output answers at once, and the quit does not wait
+    // for it (it took the five-second wait or the three seconds given to requests under way).
+    std::string output = path("/output") + "&tab=" + tab;
+    ASSERT_TRUE(client().Get(output.c_str()));  // what the tab printed so far
+    auto held = std::async(std::launch::async, [&] {
+      auto r = client().Get((output + "&wait=5").c_str());
+      return r ? r->status : -1;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(held.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "the request was not held";
+    auto quit_at = std::chrono::steady_clock::now();
     EXPECT_EQ(proc.stop(sig), 0) << proc.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - quit_at, std::chrono::milliseconds(2500)) << "the quit waited";
+    EXPECT_EQ(held.get(), 200);
     auto gone = [&] {
       if (kill(child, 0) != 0) return true;
       std::ifstream st("/proc/" + std::to_string(child) + "/stat");

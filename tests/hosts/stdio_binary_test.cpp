@@ -285,9 +285,20 @@ TEST_F(StdioBinary, SigtermAndSigintQuitInOrderAsEndOfInputDoes) {
     pid_t shell = 0;
     std::ifstream(d / "shell.pid") >> shell;
     ASSERT_GT(shell, 0);
+    c.result("drain_terminal", Json::array({tab}));
+    // A wait for output under way is answered at once: the quit does not wait it out.
+    Json wait = Json::object();
+    wait["id"] = "held";
+    wait["op"] = "wait_terminal_output";
+    wait["args"] = Json::array({Json::array({tab}), 5});
+    c.send(wait);
+    ::usleep(300000);
+    auto quit_at = std::chrono::steady_clock::now();
     c.signal(sig);
+    EXPECT_TRUE(c.wait_line([](const Json& j) { return j == Json::parse(R"({"id": "held", "ok": true, "result": []})"); })) << sig;
     EXPECT_TRUE(c.wait_line([](const Json& j) { return j == Json::parse(R"({"event": "end"})"); })) << sig;
     EXPECT_EQ(c.wait_exit(), 0) << sig;
+    EXPECT_LT(std::chrono::steady_clock::now() - quit_at, std::chrono::milliseconds(2500)) << "the quit waited, signal " << sig;
     bool gone = false;
     for (int i = 0; i < 200 && !gone; ++i) {
       gone = ::kill(shell, 0) != 0;
