@@ -188,14 +188,18 @@ describe('flashing an ESP32 from its serial tab in the browser', () => {
     await panel.locator('.esp-bar').first().waitFor();
     await flashButton(panel, 'en');
     await toastShows(LANGS.en.busy);
-    // Slower still while the page reloads in the other language (well within the loader's
-    // three seconds an answer): on a loaded machine the reload outlasted the rest of the run, and
-    // the new page saw no image's progress.
-    assert.equal(await board.send('pause 600'), 'ok');
+    // Once an image is being written (the board answered its syncs, which wait only 100 ms), a
+    // second before each answer, well within the loader's three seconds: the run is still
+    // writing when the page has reloaded in the other language, even on a loaded machine.
+    await panel.locator('.esp-bar', { hasText: '.bin' }).first().waitFor({ timeout: 60000 });
+    assert.equal(await board.send('pause 1000'), 'ok');
     // The same refusal in the other language, while the same run goes on.
     const zh = await openPanel('zh-Hant');
     await flashButton(zh, 'zh-Hant');
     await toastShows(LANGS['zh-Hant'].busy);
+    // The reloaded page shows an image's progress while the board is still slow (once it is fast
+    // again, the rest of the run can end between two looks of the panel).
+    await zh.locator('.esp-bar', { hasText: '.bin' }).first().waitFor({ timeout: 60000 });
     assert.equal(await board.send('pause 0'), 'ok');
     await zh.locator('.esp-outcome', { hasText: LANGS['zh-Hant'].done }).waitFor({ timeout: 90000 });
     await waitForScreen(page, new RegExp(LANGS['zh-Hant'].ended), 10000);
