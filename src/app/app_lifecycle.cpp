@@ -183,7 +183,7 @@ MorvaneApp::MorvaneApp(QueueMap queues, EventMap events, fs::path data_dir, fs::
 MorvaneApp::~MorvaneApp() {
   // Readers and workers use the application: stop them before the members go.
   _stop = true;
-  output_signal.notify();
+  end_output_waits();
   // A turn still running ends now (its tool and the tool's children are killed), but the
   // assistant itself stays until the host's call threads have left it.
   if (assistant) diag::best_effort("assistant reset", [&] { assistant->claude_reset_session(); });
@@ -269,10 +269,7 @@ void MorvaneApp::run(Host& host) {
   spec.icon_path = fs::is_regular_file(icon, ec) ? icon.string() : std::string();
   spec.storage_dir = (APP_DIR / "webview2_data").string();
   fs::create_directories(spec.storage_dir);
-  spec.before_stop = [this] {
-    _waits_end = true;
-    output_signal.notify();
-  };
+  spec.before_stop = [this] { end_output_waits(); };
   host.create_window(spec, bridge, [this] { return _on_window_closing(); });
   set_window(&host);
   TrayMenu menu;
@@ -311,7 +308,7 @@ void MorvaneApp::on_quit() {
 
 void MorvaneApp::_shutdown() {
   _stop = true;
-  output_signal.notify();  // a page waiting for output answers now
+  end_output_waits();  // a page waiting for output answers now
   for (const auto& id : tabs.order()) _close_tab_internal(id);
   diag::best_effort("shutdown", [&] {
     auto it = event_all.find("end");

@@ -59,7 +59,7 @@ class MorvaneApp {
   const fs::path resource_dir;
   std::optional<std::string> puttygen_exe;
   std::atomic<bool> _stop{false};
-  // The host is quitting: waits for output end, whatever else still runs.
+  // Quitting: waits for output end, whatever else still runs (set by end_output_waits()).
   std::atomic<bool> _waits_end{false};
   Bridge bridge;
   KindRegistry kinds;
@@ -98,6 +98,8 @@ class MorvaneApp {
   size_t live_threads() const { return live_threads_.load(); }
   bool wait_threads(double timeout_sec);
   // Sleeps in short slices; returns false early when shutdown begins.
+  // Waits for output (a page's held request, gathering) answer now and from now on.
+  void end_output_waits();
   bool sleep_unless_stopped(double seconds);
 
   // ---- page operations: state, sessions, settings ------------------------------------------

@@ -87,6 +87,11 @@ void MorvaneApp::gather(Tab& tab, size_t min_chars) {
   }
 }
 
+void MorvaneApp::end_output_waits() {
+  _waits_end = true;
+  output_signal.notify();
+}
+
 Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
   const std::vector<std::string> ids = tab_id_list(tab_ids);
   timeout_sec = std::clamp(timeout_sec, 0.0, 5.0);

@@ -151,7 +151,8 @@ class Listener {
 
 // Listens on 127.0.0.1:port; port 0 takes a free port. Throws NetError
 // ("listening on 127.0.0.1:8080: Address already in use").
-Listener listen_loopback(int port, int backlog = 128);
+inline constexpr int kListenBacklog = 128;
+Listener listen_loopback(int port, int backlog = kListenBacklog);
 
 // For a listening socket that another library makes: what listen_loopback sets (on POSIX the
 // port is taken again after TIME_WAIT; on Windows no other program may share it) and no

@@ -222,7 +222,7 @@ void prepare_listener(NativeSocket s) noexcept {
 
 void widen_backlog(NativeSocket s) noexcept {
   // listen() again on a listening socket only sets its backlog.
-  ::listen(s, 128);
+  ::listen(s, kListenBacklog);
 }
 
 std::uint64_t socket_identity(NativeSocket s) noexcept {

@@ -244,7 +244,7 @@ void prepare_listener(NativeSocket s) noexcept {
 
 void widen_backlog(NativeSocket s) noexcept {
   // Windows keeps a listening socket's first backlog; Wine, like Linux, takes the new one.
-  ::listen(static_cast<SOCKET>(s), SOMAXCONN);
+  ::listen(static_cast<SOCKET>(s), kListenBacklog);
 }
 
 std::uint64_t socket_identity(NativeSocket s) noexcept {

@@ -25,7 +25,13 @@ function rig(tabs) {
     assert.ok(i >= 0, `a ${op} call is under way (calls: ${calls.map((c) => c.op).join(', ') || 'none'})`);
     return calls.splice(i, 1)[0];
   };
-  return { pump, calls, rests, next };
+  // The first rest ends and the turn after it asks its question.
+  const firstTurn = async () => {
+    await settle();
+    rests.shift().end();
+    await settle();
+  };
+  return { pump, calls, rests, next, firstTurn };
 }
 
 function tab(id, streaming = false) {
@@ -67,9 +73,7 @@ test('a tab hidden while the question is held is drained as soon as its output e
   const visible = tab('v', true);
   const other = tab('o');
   const r = rig([visible, other]);
-  await settle();
-  r.rests.shift().end();
-  await settle();
+  await r.firstTurn();
   const wait = r.next('wait_terminal_output');
   // The user switches tabs: v's stream ends and its producer goes on into the native buffer.
   visible.streaming = false;
@@ -112,9 +116,7 @@ test('a drained piece is its tab\'s when the answer comes: a tab shown meanwhile
   const visible = tab('v', true);
   const hidden = tab('h');
   const r = rig([visible, hidden]);
-  await settle();
-  r.rests.shift().end();
-  await settle();
+  await r.firstTurn();
   r.next('wait_terminal_output').answer(['h']);
   await settle();
   const drain = r.next('drain_terminals');

@@ -209,12 +209,18 @@ export class TermTab {
 
   hide() {
     this.el.hidden = true;
-    if (this.drained) {
-      // Hidden again before its stream started: the pump goes on with it.
-      this.drained = null;
-      this.streaming = false;
-      pump?.kick();
-    } else if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
+    // Hidden again before its stream started: the pump goes on with it.
+    if (this.cancelStart()) pump?.kick();
+    else if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
+  }
+
+  // A stream start still waiting for the pump's piece (stream) is dropped; answers whether
+  // there was one.
+  cancelStart() {
+    if (!this.drained) return false;
+    this.drained = null;
+    this.streaming = false;
+    return true;
   }
 
   focus() {
@@ -301,10 +307,7 @@ export class TermTab {
 
   dispose() {
     this.disposed = true;
-    if (this.drained) {
-      this.drained = null;
-      this.streaming = false;
-    }
+    this.cancelStart();
     if (this.streaming) outputChannel()({ op: 'stop', tab: this.id });
     else streamingTabs.delete(this.id);
     // A disposed terminal never calls back: nobody may wait on it for ever.
