@@ -94,6 +94,12 @@ class Connection {
   // Moves the state forward and tells the sink; false (and nothing happens) when `to` is not
   // ahead of the current state.
   bool advance(ConnectionState to) noexcept;
+  // Ends a connection that could not be made: the state moves first, so whoever reads the
+  // reason already finds the tab down.
+  void fail_with(const std::string& reason) {
+    advance(ConnectionState::failed);
+    sink_->notice(reason, true);
+  }
   // The first caller of close() gets true and does the closing; later callers get false.
   bool begin_close() noexcept { return advance(ConnectionState::closing); }
   void finish_close() noexcept { advance(ConnectionState::closed); }

@@ -122,8 +122,7 @@ platform::Socket NetConnection::connect_interruptible(const std::string& host, i
 }
 
 void NetConnection::fail(const std::string& fail_key, const std::string& err) {
-  sink().notice(svc_.text(fail_key, {{"err", err}}), true);
-  advance(ConnectionState::failed);
+  fail_with(svc_.text(fail_key, {{"err", err}}));
 }
 
 NetConnection::Received NetConnection::receive(size_t max_bytes, int timeout_ms, bool want_urgent) {
@@ -204,8 +203,7 @@ FailedConnection::FailedConnection(const OpenRequest& req, std::string fail_key,
     : Connection(req.sink), svc_(req.services), fail_key_(std::move(fail_key)), err_(std::move(err)) {}
 
 void FailedConnection::start() {
-  sink().notice(svc_.text(fail_key_, {{"err", err_}}), true);
-  advance(ConnectionState::failed);
+  fail_with(svc_.text(fail_key_, {{"err", err_}}));
 }
 
 platform::Socket connect_from_reserved_port(const std::string& host, int port, milliseconds timeout) {

@@ -123,8 +123,7 @@ class SerialConnection final : public Connection {
     const Json& data = data_;
     com_ = session_com(data);
     if (com_.empty()) {
-      sink().notice(svc_.text("err.fill_com_port"), true);
-      advance(ConnectionState::failed);
+      fail_with(svc_.text("err.fill_com_port"));
       return;
     }
     baud_ = session_baud(data);

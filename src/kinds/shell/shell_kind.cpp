@@ -39,8 +39,7 @@ class LocalShellConnection final : public Connection {
       pty = make_local_shell(opts_);
       pty->connect();
     } catch (const std::exception& e) {
-      sink().notice(svc_.text("err.shell_start_fail", {{"err", e.what()}}), true);
-      advance(ConnectionState::failed);
+      fail_with(svc_.text("err.shell_start_fail", {{"err", e.what()}}));
       return;
     }
     {

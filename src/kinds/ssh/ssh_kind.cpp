@@ -137,8 +137,7 @@ class SshConnection final : public Connection {
   void start() override {
     const Json& data = data_;
     auto fail = [&](const char* key, const std::string& err) {
-      sink().notice(svc_.text(key, {{"err", err}}), true);
-      advance(ConnectionState::failed);
+      fail_with(svc_.text(key, {{"err", err}}));
     };
     const Json& hv = json::get(data, "host");
     std::string host = hv.is_null() ? std::string() : json::text_form(hv);

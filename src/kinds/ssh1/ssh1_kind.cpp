@@ -48,8 +48,7 @@ class Ssh1Connection final : public Connection {
 
     sink().notice(svc_.text("info.connecting_ssh1", {{"host", host}, {"port", port}}));
     if (!json::truthy(pw)) {
-      sink().notice(svc_.text("info.ssh1_password_required"), true);
-      advance(ConnectionState::failed);
+      fail_with(svc_.text("info.ssh1_password_required"));
       return;
     }
 
@@ -113,8 +112,7 @@ class Ssh1Connection final : public Connection {
 
  private:
   void fail(const std::string& err) {
-    sink().notice(svc_.text("err.ssh1_fail", {{"err", err}}), true);
-    advance(ConnectionState::failed);
+    fail_with(svc_.text("err.ssh1_fail", {{"err", err}}));
   }
   std::shared_ptr<Ssh1Backend> backend() const {
     std::lock_guard<std::mutex> lock(mu_);
