@@ -134,8 +134,8 @@ void MorvaneApp::_start_ssh(const std::string& tab_id) {
   std::shared_ptr<Kind> kind = kinds.find(name);
   if (!kind) {
     std::string shown = name == "ssh1" ? std::string("SSH-1") : text::upper_ascii(proto);
-    _push_info(tab_id, _t("err.proto_unsupported", {{"proto", shown}}), true);
     tab->failed = true;
+    _push_info(tab_id, _t("err.proto_unsupported", {{"proto", shown}}), true);
     return;
   }
   OpenRequest req{tab_id,
@@ -155,8 +155,8 @@ void MorvaneApp::_start_ssh(const std::string& tab_id) {
     conn = kind->open(req);
     if (!conn) throw std::runtime_error("no connection");
   } catch (const std::exception& e) {
+    tab->failed = true;  // down before the reason shows
     _push_info(tab_id, _t("err.conn_fail", {{"err", e.what()}}), true);
-    tab->failed = true;
     return;
   }
   // Stored only while the tab is open: a close that began meanwhile would never see it.
