@@ -45,7 +45,8 @@ export function procName(pid) {
   }
 }
 
-// The threads of a process: tid, name, ticks.
+// The threads of a process: tid, name, ticks, and ns: the time on a processor to the
+// nanosecond (schedstat), where ticks of 10 ms cannot tell 0.05% from 0.15% of a core.
 export function threadTicks(pid) {
   const out = [];
   let tids = [];
@@ -57,7 +58,8 @@ export function threadTicks(pid) {
   for (const tid of tids) {
     try {
       const { comm, rest } = statFields(`/proc/${pid}/task/${tid}/stat`);
-      out.push({ tid: Number(tid), name: comm, ticks: Number(rest[11]) + Number(rest[12]) });
+      const ns = Number(readFileSync(`/proc/${pid}/task/${tid}/schedstat`, 'utf8').split(' ')[0]);
+      out.push({ tid: Number(tid), name: comm, ticks: Number(rest[11]) + Number(rest[12]), ns });
     } catch {
       /* gone meanwhile */
     }

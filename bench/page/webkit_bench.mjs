@@ -299,11 +299,7 @@ function sampler(morvanePid, xPid) {
       if (name.startsWith('WebKit') || name === 'bwrap' || name === 'xdg-dbus-proxy') engine.set(name, (engine.get(name) || 0) + cpuTicks(p));
       else shells += cpuTicks(p);
     }
-    const threads = new Map();
-    for (const t of threadTicks(morvanePid)) {
-      const key = t.tid === morvanePid ? 'main thread' : t.name;
-      threads.set(key, (threads.get(key) || 0) + t.ticks);
-    }
+    const threads = new Map(threadTicks(morvanePid).map((t) => [t.tid, t]));
     return { engine, shells, threads, proc: cpuTicks(morvanePid), x: cpuTicks(xPid), t: Date.now() };
   };
   const diff = (a, b) => {
@@ -311,15 +307,28 @@ function sampler(morvanePid, xPid) {
     const pct = (d) => Number(((100 * d) / CLK_TCK / secs).toFixed(2));
     const sub = (m1, m0) => Object.fromEntries([...m1].map(([k, v]) => [k, pct(v - (m0.get(k) || 0))]));
     const engine = sub(b.engine, a.engine);
-    const threads = sub(b.threads, a.threads);
-    // Threads that ended within the window (one per bridge call) count only in the total.
-    const live = Object.values(threads).reduce((x, v) => x + v, 0);
-    const ended = Number((pct(b.proc - a.proc) - live).toFixed(2));
-    if (ended > 0) threads['ended threads'] = ended;
+    // The morvane process's threads to the nanosecond, by name, each counted from its own start
+    // or the window's.
+    const byName = new Map();
+    let liveNs = 0;
+    let liveTicks = 0;
+    for (const [tid, t] of b.threads) {
+      const before = a.threads.get(tid);
+      const ns = t.ns - (before?.ns || 0);
+      liveNs += ns;
+      liveTicks += t.ticks - (before?.ticks || 0);
+      const key = tid === morvanePid ? 'main thread' : t.name;
+      byName.set(key, (byName.get(key) || 0) + ns);
+    }
+    const pctNs = (ns) => Number(((100 * ns) / 1e9 / secs).toFixed(3));
+    const threads = Object.fromEntries([...byName].filter(([, ns]) => ns > 0).sort((x, y) => y[1] - x[1]).map(([k, ns]) => [k, pctNs(ns)]));
+    // Threads that ended within the window (one per bridge call) are known only in ticks.
+    const endedTicks = Math.max(0, b.proc - a.proc - liveTicks);
+    if (endedTicks > 0) threads['ended threads (in ticks)'] = pct(endedTicks);
     return {
       secs, engine, threads, shells: pct(b.shells - a.shells), x: pct(b.x - a.x),
       engineTotal: Number(Object.values(engine).reduce((s, v) => s + v, 0).toFixed(2)),
-      morvaneTotal: pct(b.proc - a.proc),
+      morvaneTotal: Number((pctNs(liveNs) + pct(endedTicks)).toFixed(3)),
     };
   };
   return { snap, diff };
