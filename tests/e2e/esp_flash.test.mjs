@@ -69,7 +69,8 @@ async function openPanel(lang) {
   await page.locator('button[data-panel="esp-flash"]').click();
   const panel = page.locator('.side-panel .esp-flash');
   await panel.waitFor();
-  await panel.locator('select option').nth(1).waitFor({ state: 'attached' });
+  // The chip list has come (the interface list has its options from the start).
+  await panel.locator('select').first().locator('option').nth(1).waitFor({ state: 'attached' });
   return panel;
 }
 

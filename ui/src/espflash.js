@@ -150,9 +150,9 @@ function view(tab) {
   }, 150);
 
   (async () => {
+    let chips = [];
     try {
-      const chips = await call('esp_chip_list');
-      chipSel.append(...chips.map((c) => h('option', { value: c.key }, c.name)));
+      chips = await call('esp_chip_list');
       if (!d.loaded) {
         const prefs = await call('esp_get_session_prefs', tab.id);
         if (prefs.esp_chip) d.chip = prefs.esp_chip;
@@ -160,6 +160,8 @@ function view(tab) {
         d.loaded = true;
       }
     } catch { /* the lists stay at auto */ }
+    // The chips and the remembered choice show together, not auto on the way to it.
+    chipSel.append(...chips.map((c) => h('option', { value: c.key }, c.name)));
     sync();
   })();
   sync();
