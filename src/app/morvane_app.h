@@ -98,9 +98,9 @@ class MorvaneApp {
   size_t live_threads() const { return live_threads_.load(); }
   bool wait_threads(double timeout_sec);
   // Sleeps in short slices; returns false early when shutdown begins.
+  bool sleep_unless_stopped(double seconds);
   // Waits for output (a page's held request, gathering) answer now and from now on.
   void end_output_waits();
-  bool sleep_unless_stopped(double seconds);
 
   // ---- page operations: state, sessions, settings ------------------------------------------
   Json get_initial_state();
