@@ -64,6 +64,24 @@ kill -TERM $p2
 wait $p2
 echo "close-tray: quit $?" >>"$work/closing.log"
 kill $tray 2>/dev/null
+# At rest with a tab open the page asks for the tabs' state less and less often (1, 2, ... 5 s
+# apart), whatever order the window hands an answer's keys over in.
+cat > "$work/rest-script.js" <<'JS'
+const m = window.webkit.messageHandlers.morvane;
+m.postMessage({ op: 'save_session', args: [{ name: 'rest', protocol: 'conpty' }] })
+  .then((r) => m.postMessage({ op: 'connect_session', args: [r.id] }))
+  .then(() => console.log('page-script: tab open'));
+JS
+MORVANE_PAGE_SCRIPT="$work/rest-script.js" MORVANE_TRACE=1 NO_AT_BRIDGE=1 "$bin" --desktop --data-dir "$work/d3" >/dev/null 2>"$work/rest.log" &
+p3=$!
+for _ in $(seq 1 300); do grep -q "page-script: tab open" "$work/rest.log" && break; sleep 0.1; done
+sleep 2
+before=$(grep -c "call get_runtime_state ok" "$work/rest.log")
+sleep 12
+after=$(grep -c "call get_runtime_state ok" "$work/rest.log")
+echo "rest: $((after - before)) state questions in 12 s" >>"$work/closing.log"
+kill -TERM $p3
+wait $p3
 exit $rc
 INNER
 xvfb-run -a -s "-screen 0 1280x800x24" bash "$work/inner.sh" "$bin" "$work" "$shots" "$(dirname "$0")/x11_helper.py"
@@ -93,5 +111,8 @@ closing "with a tray host the window is shown first" "close-tray: before viewabl
 closing "with a tray host closing only hides the window" "close-tray: after hidden"
 closing "and the program keeps running" "close-tray: running"
 closing "until it is told to quit" "close-tray: quit 0"
-if [ $fail -eq 0 ]; then echo "14 passed, 0 failed"; else echo "some checks failed"; fi
+asked=$(sed -n 's/^rest: \([0-9]*\) state questions.*/\1/p' "$work/closing.log" 2>/dev/null)
+if [ -n "$asked" ] && [ "$asked" -le 6 ]; then echo "ok - at rest the page asks for the tabs' state every few seconds ($asked times in 12 s)"
+else echo "not ok - at rest the page asked for the tabs' state ${asked:-an unknown number of} times in 12 s"; fail=1; fi
+if [ $fail -eq 0 ]; then echo "15 passed, 0 failed"; else echo "some checks failed"; fi
 exit $fail

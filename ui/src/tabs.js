@@ -14,6 +14,11 @@ import { call, hasOp, hostKind } from './transport.js';
 let rtSeq = 0;
 let rtApplied = 0;
 let rtLast = '';
+// Answers are compared with their keys sorted: the desktop window hands them over as objects
+// whose keys come in no fixed order, and an unchanged state read as a change keeps the poll
+// asking every second instead of slowing down.
+const sortedKeys = (_, v) =>
+  v && typeof v === 'object' && !Array.isArray(v) ? Object.fromEntries(Object.keys(v).sort().map((k) => [k, v[k]])) : v;
 
 // Runs an operation that answers the runtime state and applies it, unless a newer answer
 // was applied meanwhile (a slow poll must not bring back a tab that was just closed). An
@@ -24,7 +29,7 @@ async function runtimeCall(op, ...args) {
   let changed = false;
   if (r && Array.isArray(r.tabs) && seq > rtApplied) {
     rtApplied = seq;
-    const key = JSON.stringify(r);
+    const key = JSON.stringify(r, sortedKeys);
     if (key !== rtLast) {
       rtLast = key;
       changed = true;
