@@ -26,6 +26,7 @@
 #include "hosts/desktop_host.h"
 #ifndef _WIN32
 #include "launcher/launcher.h"
+#include "platform/threads.h"
 #endif
 #endif
 
@@ -166,7 +167,7 @@ int main(int argc, char** argv) {
       std::fputs("{\"event\": \"end\"}\n", stdout);
       std::fflush(stdout);
     });
-    std::thread([receipts, &host] {
+    morvane::platform::start_detached([receipts, &host] {
       std::string line;
       while (std::getline(std::cin, line)) {
         try {
@@ -178,7 +179,7 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "[launcher] %s\n", e.what());
         }
       }
-    }).detach();
+    });
   }
   morvane::GUI(queues, events, host, data, resources);
   finish(host.window_created() ? 0 : 1);

@@ -10,6 +10,7 @@
 #include "app/putty_ops.h"
 #include "app/morvane_app.h"
 #include "platform/atomic_file.h"
+#include "platform/threads.h"
 #include "util/diag.h"
 #include "kinds/all_kinds.h"
 #include "util/text.h"
@@ -197,7 +198,7 @@ MorvaneApp::~MorvaneApp() {
 
 void MorvaneApp::spawn_daemon(std::function<void()> fn) {
   live_threads_.fetch_add(1);
-  std::thread([this, fn = std::move(fn)] {
+  platform::start_detached([this, fn = std::move(fn)] {
     try {
       fn();
     } catch (const std::exception& e) {
@@ -208,7 +209,7 @@ void MorvaneApp::spawn_daemon(std::function<void()> fn) {
     std::lock_guard<std::mutex> lock(threads_mu_);
     live_threads_.fetch_sub(1);
     threads_cv_.notify_all();
-  }).detach();
+  });
 }
 
 bool MorvaneApp::wait_threads(double timeout_sec) {

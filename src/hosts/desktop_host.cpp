@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "hosts/page_config.h"
+#include "platform/threads.h"
 #include "platform/window_chrome.h"
 #include "util/diag.h"
 #include "util/json.h"
@@ -236,7 +237,7 @@ struct DesktopHost::Impl : std::enable_shared_from_this<DesktopHost::Impl> {
     webkit_script_message_reply_ref(reply);
     // Off the UI thread: some operations block for minutes.
     try {
-      std::thread([self, body = std::move(body), ctx, reply] {
+      platform::start_detached([self, body = std::move(body), ctx, reply] {
         bool ok = false, text = false;
         std::string answer, op;
         try {
@@ -272,7 +273,7 @@ struct DesktopHost::Impl : std::enable_shared_from_this<DesktopHost::Impl> {
           webkit_script_message_reply_unref(reply);
           g_object_unref(ctx);
         });
-      }).detach();
+      });
     } catch (const std::system_error& e) {
       // Out of threads: this call fails, the window and the calls already running go on.
       std::string why = std::string("cannot start the call: ") + e.what();
@@ -295,11 +296,11 @@ struct DesktopHost::Impl : std::enable_shared_from_this<DesktopHost::Impl> {
       // Checks the road back once: a script evaluated from another thread makes the page
       // call the bridge with a marker the trace shows.
       auto strong = self->shared_from_this();
-      std::thread([strong] {
+      platform::start_detached([strong] {
         std::string probe = "window.webkit.messageHandlers.morvane.postMessage({op: 'evaluate_probe', args: []})"
                             ".catch(function () {})";
         post_to_ui([strong, probe] { strong->eval_now(probe); });
-      }).detach();
+      });
     }
   }
 

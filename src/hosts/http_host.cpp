@@ -31,6 +31,7 @@ SOCKET morvane_http_accept(SOCKET listener, sockaddr* addr, int* len);
 #include "hosts/page_config.h"
 #include "platform/net.h"
 #include "platform/quit_signal.h"
+#include "platform/threads.h"
 #include "util/json.h"
 
 namespace morvane {
@@ -213,14 +214,14 @@ class ThreadPerConnection final : public httplib::TaskQueue {
       ++st->running;
     }
     try {
-      std::thread([st, guard = guard_, conn, fn] {
+      platform::start_detached([st, guard = guard_, conn, fn] {
         t_connection = conn;
         run(fn);
         guard->remove(conn);
         std::lock_guard<std::mutex> lock(st->mu);
         --st->running;
         st->cv.notify_all();
-      }).detach();
+      });
     } catch (const std::system_error&) {
       {
         std::lock_guard<std::mutex> lock(st->mu);

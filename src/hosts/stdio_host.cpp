@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/quit_signal.h"
+#include "platform/threads.h"
 #include "util/json.h"
 
 namespace morvane {
@@ -114,14 +115,14 @@ void StdioHost::handle_line(const std::string& line) {
   std::string name = op.get<std::string>();
   // Each call on its own thread: some block for minutes and must not stall the others.
   try {
-    std::thread([sh = sh_, bridge = bridge_, seq, id, name, args] {
+    platform::start_detached([sh = sh_, bridge = bridge_, seq, id, name, args] {
       try {
         Json result = bridge->call(name, args);
         sh->answer(seq, id, true, result);
       } catch (const std::exception& e) {
         sh->answer(seq, id, false, e.what());
       }
-    }).detach();
+    });
   } catch (const std::system_error& e) {
     // Out of threads: this call fails, the host and the calls already running go on.
     sh_->answer(seq, id, false, std::string("cannot start the call: ") + e.what());

@@ -4,7 +4,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/net.h"
-#include "platform/thread_name.h"
+#include "platform/threads.h"
 #include "ssh/ssh_auth.h"
 #include "ssh/ssh_compat.h"
 #include "ssh/ssh_impl.h"

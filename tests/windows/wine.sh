@@ -20,7 +20,7 @@ skip() { if [[ -n ${CI:-} ]]; then echo "FAIL: $* (CI is set)"; exit 1; fi; echo
 # Every source of the Windows layer that builds without the WebView2 SDK.
 layer_sources=(
   platform/net.cpp platform/net_win32.cpp platform/paths_win32.cpp platform/process_win32.cpp
-  platform/atomic_file.cpp platform/atomic_file_win32.cpp platform/thread_name_win32.cpp platform/memory_win32.cpp
+  platform/atomic_file.cpp platform/atomic_file_win32.cpp platform/threads_win32.cpp platform/memory_win32.cpp
   platform/window_chrome_win32.cpp platform/desktop_win32.cpp
   backends/local_shell_win.cpp
   putty/putty_store_win32.cpp putty/putty_import.cpp

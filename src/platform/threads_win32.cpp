@@ -1,6 +1,8 @@
 #include <windows.h>
 
-#include "platform/thread_name.h"
+#include <thread>
+
+#include "platform/threads.h"
 #include "util/win_text.h"
 
 namespace morvane::platform {
@@ -17,5 +19,8 @@ void set_thread_name(const char* name) noexcept {
     // A name is not worth failing for.
   }
 }
+
+// Detaching closes the thread's handle, which the thread outlives without harm.
+void start_detached(std::function<void()> fn) { std::thread(std::move(fn)).detach(); }
 
 }  // namespace morvane::platform
