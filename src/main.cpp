@@ -24,9 +24,9 @@
 #include <thread>
 
 #include "hosts/desktop_host.h"
+#include "platform/threads.h"
 #ifndef _WIN32
 #include "launcher/launcher.h"
-#include "platform/threads.h"
 #endif
 #endif
 

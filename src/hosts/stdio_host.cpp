@@ -4,7 +4,6 @@
 #include <atomic>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "platform/quit_signal.h"
 #include "platform/threads.h"

@@ -15,13 +15,10 @@ void set_thread_name(const char* name) noexcept {
 }
 
 namespace {
-void run_and_free(std::function<void()>* fn) noexcept {
-  std::unique_ptr<std::function<void()>> owned(fn);
-  (*owned)();
-}
-
-void* thread_main(void* arg) {
-  run_and_free(static_cast<std::function<void()>*>(arg));
+// noexcept: an exception leaving the thread's function ends the program, as from a std::thread.
+void* thread_main(void* arg) noexcept {
+  std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()>*>(arg));
+  (*fn)();
   return nullptr;
 }
 }  // namespace
