@@ -16,8 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return b;
   }();
   const std::string input(reinterpret_cast<const char*>(data), size);
-  // Both readers: the stream one (scripts, tests) and the descriptor one the program uses.
-  for (bool from_fd : {false, true}) {
+  // One of the two readers per input, by the input's length (so mutations reach both and the
+  // corpus replays through both): the stream one (scripts, tests) and the descriptor one the
+  // program uses. Running both on every input halved the rate for little the other missed.
+  {
+    const bool from_fd = size % 2 == 1;
     std::istringstream in(from_fd ? std::string() : input);
     std::ostringstream out;
     morvane::StdioHost host(in, out);
@@ -33,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     host.run_loop();
     if (fd >= 0) ::close(fd);
     std::istringstream lines(out.str());
-    for (std::string line; std::getline(lines, line);) morvane::Json::parse(line);  // every answer is JSON
+    for (std::string line; std::getline(lines, line);) (void)morvane::Json::parse(line);  // every answer is JSON
   }
   return 0;
 }
