@@ -143,7 +143,9 @@ TEST_F(NetKindTest, ClosingATabWakesItsBlockedReadAtOnce) {
     const int fd = server.accept(10000);
     ASSERT_GE(fd, 0);
     // Rlogin waits for the server's acknowledgement inside its start; the others are up.
-    if (std::string(proto) != "rlogin") ASSERT_TRUE(connected(tab));
+    if (std::string(proto) != "rlogin") {
+      ASSERT_TRUE(connected(tab));
+    }
     std::this_thread::sleep_for(100ms);
     const auto t0 = Clock::now();
     app->close_tab(tab);

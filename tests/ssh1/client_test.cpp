@@ -58,7 +58,9 @@ TEST(Ssh1Session, carries_a_shell_with_each_cipher_from_start_to_exit) {
     EXPECT_EQ(p.client.state(), State::Closed);
     ASSERT_TRUE(p.has(Kind::ExitStatus));
     for (const auto& e : p.events)
-      if (e.kind == Kind::ExitStatus) EXPECT_EQ(e.code, 7u);
+      if (e.kind == Kind::ExitStatus) {
+        EXPECT_EQ(e.code, 7u);
+      }
     EXPECT_TRUE(p.server.seen().exit_confirmed);
     EXPECT_TRUE(p.server.done());
     EXPECT_EQ(p.server.error(), "");
