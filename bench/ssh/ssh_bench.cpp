@@ -193,7 +193,7 @@ double cpu_seconds() {
 }
 
 double rss_kb(pid_t pid = 0) {
-  std::string status = read_text(pid ? "/proc/" + std::to_string(pid) + "/status" : std::string("/proc/self/status"));
+  std::string status = read_proc_file(pid ? "/proc/" + std::to_string(pid) + "/status" : std::string("/proc/self/status"));
   size_t p = status.find("VmRSS:");
   return p == std::string::npos ? 0 : std::atof(status.c_str() + p + 6);
 }

@@ -41,6 +41,27 @@ inline std::string read_text(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
+// A /proc file of a process that may exit while it is read: reading then fails with ESRCH,
+// which the stream reader would throw; a vanished process just reads as empty.
+inline std::string read_proc_file(const fs::path& p) {
+  std::string out;
+  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out.append(buf, size_t(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) out.clear();
+    break;
+  }
+  ::close(fd);
+  return out;
+}
+
 inline void write_text(const fs::path& p, const std::string& s, mode_t mode = 0600) {
   {
     std::ofstream f(p, std::ios::binary | std::ios::trunc);
@@ -107,7 +128,7 @@ inline std::vector<pid_t> descendants(pid_t root) {
     while (dirent* e = ::readdir(d)) {
       pid_t pid = std::atoi(e->d_name);
       if (pid <= 0) continue;
-      std::string stat = read_text(fs::path("/proc") / e->d_name / "stat");
+      std::string stat = read_proc_file(fs::path("/proc") / e->d_name / "stat");
       size_t close = stat.rfind(')');
       if (close == std::string::npos) continue;
       int ppid = 0;
