@@ -2,6 +2,7 @@
 // process; the stdio host (--stdio) or the browser host (--serve [--port N]); --data-dir DIR
 // replaces the platform's data directory.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -54,6 +55,33 @@ int usage(int code) {
   std::fflush(nullptr);
   _exit(code);
 }
+
+#if defined(MORVANE_HAVE_DESKTOP) && !defined(_WIN32)
+// The window's process runs WebKit's UI side, whose JavaScript engine only carries the page's
+// bridge messages; its allocator's scavenger thread still woke ten times a second at rest and
+// was half of the window's idle cost. WebKit reads its allocator choice ("Malloc=1": the C
+// library's malloc) once, before main, so the window starts itself again with the variable
+// set, and drops it at once: the page's own process (where xterm.js parses about a third
+// slower without WebKit's allocator) and the tabs' programs start without it.
+void window_heap(char** argv) {
+  const char* kMark = "MORVANE_WINDOW_HEAP";
+  if (const char* mark = std::getenv(kMark)) {
+    if (std::strcmp(mark, "set") == 0) ::unsetenv("Malloc");
+    ::unsetenv(kMark);
+    return;
+  }
+  if (std::getenv("Malloc")) return;  // the user's own choice stands
+  ::setenv("Malloc", "1", 1);
+  ::setenv(kMark, "set", 1);
+  // By its real path: started through /proc/self/exe the process would be named "exe".
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) ::execv(self.c_str(), argv);
+  // Not started again: the window runs as it is, with the allocator it has.
+  ::unsetenv("Malloc");
+  ::unsetenv(kMark);
+}
+#endif
 
 }  // namespace
 
@@ -147,6 +175,9 @@ int main(int argc, char** argv) {
     opt.data_dir = data;
     finish(morvane::launcher::run(opt));
   }
+#endif
+#ifndef _WIN32
+  window_heap(argv);
 #endif
   if (!morvane::DesktopHost::open_display()) {
     std::fputs("morvane: no desktop display could be opened (DISPLAY / WAYLAND_DISPLAY); "

@@ -128,9 +128,12 @@ class MorvaneApp {
   // {"from": N, "to": M, "text": "..."}.
   Json drain_terminal_piece(const std::string& tab_id, size_t max_chars, double wait_sec, size_t min_chars = 0);
   void gather(Tab& tab, size_t min_chars);
-  // Waits until one of the tabs has output to drain (at most timeout_sec, capped at 5 s) and
-  // answers their ids, so a quiet page need not poll.
+  // Waits until one of the tabs has output to drain (at most timeout_sec, capped at
+  // kMaxOutputWaitSec) and answers their ids, so a quiet page need not poll.
   Json wait_terminal_output(const Json& tab_ids, double timeout_sec);
+  // Long enough that quiet tabs in the desktop window ask rarely; every held call is a thread,
+  // and quitting ends them all at once.
+  static constexpr double kMaxOutputWaitSec = 30.0;
 
   // ---- page operations: desktop (desktop_ops.cpp) --------------------------------------------
   Json get_images();

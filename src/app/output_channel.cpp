@@ -94,7 +94,7 @@ void MorvaneApp::end_output_waits() {
 
 Json MorvaneApp::wait_terminal_output(const Json& tab_ids, double timeout_sec) {
   const std::vector<std::string> ids = tab_id_list(tab_ids);
-  timeout_sec = std::clamp(timeout_sec, 0.0, 5.0);
+  timeout_sec = std::clamp(timeout_sec, 0.0, kMaxOutputWaitSec);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_sec);
   while (true) {
     // The generation is read before looking, so output arriving in between ends the wait.

@@ -19,6 +19,7 @@ function rig(tabs) {
     getTabs: () => tabs,
     pause: (ms) => new Promise((resolve) => rests.push({ ms, end: resolve })),
     pageHidden: () => false,
+    holdSeconds: 25,
   });
   const next = (op) => {
     const i = calls.findIndex((c) => c.op === op);
@@ -53,7 +54,7 @@ test('one question covers every tab; only hidden tabs with output are drained, i
   r.rests.shift().end();
   await settle();
   const wait = r.next('wait_terminal_output');
-  assert.deepEqual(wait.args, [['v', 'q', 'b'], 5]);
+  assert.deepEqual(wait.args, [['v', 'q', 'b'], 25]);
   // The visible tab's own output is its stream's, whatever the question says.
   wait.answer(['v', 'b']);
   await settle();

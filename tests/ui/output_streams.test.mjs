@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 
 import { outputStreams, outputWorkerSource } from '../../ui/src/output_streams.js';
 
-const CFG = { high: 100, piece: 30, lanes: 3, flood: 10, gather: 20 };
+const CFG = { high: 100, piece: 30, lanes: 3, flood: 10, gather: 20, hold: 7 };
 const tick = () => new Promise((resolve) => setImmediate(resolve));
 async function settle() {
   for (let i = 0; i < 5; i++) await tick();
@@ -47,7 +47,7 @@ test('a quiet tab has one request waiting; a flood adds the others', async () =>
   await settle();
   // Quiet: one request waits, for long.
   assert.equal(r.asked.length, 1);
-  assert.equal(r.asked[0].wait, 5);
+  assert.equal(r.asked[0].wait, 7);
   assert.equal(r.asked[0].min, 0);
   r.take().answer(piece(7, 'a'.repeat(12)));
   await settle();
@@ -55,12 +55,12 @@ test('a quiet tab has one request waiting; a flood adds the others', async () =>
   // budget: 12 unparsed and three full pieces is more than 100) and both ask to gather.
   assert.equal(r.asked.length, 2);
   assert.deepEqual(r.asked.map((a) => a.min), [20, 20]);
-  assert.equal(r.asked.filter((a) => a.wait === 5).length, 1);
+  assert.equal(r.asked.filter((a) => a.wait === 7).length, 1);
   // Small pieces again: the extra requests end, the one that waits long stays.
   r.asked.splice(0).forEach((a, i) => a.answer(piece(19 + i, i === 0 ? 'b' : '')));
   await settle();
   assert.equal(r.asked.length, 1);
-  assert.equal(r.asked[0].wait, 5);
+  assert.equal(r.asked[0].wait, 7);
 });
 
 test('out-of-order answers are written in order once the gap fills', async () => {
@@ -147,14 +147,14 @@ test('the worker script stands alone', async () => {
   const deliver = body(...Object.values(scope));
   deliver({ op: 'start', tab: 'a b', gen: 1 });
   await settle();
-  assert.equal(requests[0], 'http://127.0.0.1:1/output?token=tok&tab=a%20b&wait=5&min=0');
+  assert.equal(requests[0], 'http://127.0.0.1:1/output?token=tok&tab=a%20b&wait=7&min=0');
   assert.deepEqual(posted[0], { tab: 'a b', text: 'hello' });
 });
 
 test('shown again after the long request ended, the tab gets a new one', async () => {
   const r = rig();
   await r.flood('x'.repeat(12));
-  assert.deepEqual(r.asked.map((a) => a.wait).sort(), [0.2, 5]);
+  assert.deepEqual(r.asked.map((a) => a.wait).sort(), [0.2, 7]);
   r.send({ op: 'stop', tab: 't' });
   r.take(r.asked.findIndex((a) => a.wait === 5)).answer(piece(12, ''));
   await settle();
@@ -163,6 +163,6 @@ test('shown again after the long request ended, the tab gets a new one', async (
   // The flood ends: the short request finds little and stops asking; the long one is back.
   r.take(r.asked.findIndex((a) => a.wait === 0.2)).answer(piece(12, 'y'));
   await settle();
-  assert.deepEqual(r.asked.map((a) => a.wait), [5]);
+  assert.deepEqual(r.asked.map((a) => a.wait), [7]);
   assert.deepEqual(r.texts(), ['x'.repeat(12), 'y']);
 });

@@ -6,6 +6,7 @@
 //   getTabs()          every tab; a tab with `streaming` set belongs to its stream
 //   pause(ms)          a promise that resolves after ms
 //   pageHidden()       whether the page itself is hidden
+//   holdSeconds        how long the native side may hold the question for output (below)
 // Answers { kick() }: a tab whose stream has ended is taken over now instead of after the
 // rest between turns.
 
@@ -26,7 +27,7 @@ const PIECES = 8;
 const TURN_CHARS = 2000000;
 const MIN_PIECE = 16384;
 
-export function hiddenPump({ call, canWait, getTabs, pause, pageHidden }) {
+export function hiddenPump({ call, canWait, getTabs, pause, pageHidden, holdSeconds = 5 }) {
   let wake = null;
   let kicked = false; // while a turn is under way: the next rest is skipped
   const rest = (ms) => {
@@ -113,12 +114,12 @@ export function hiddenPump({ call, canWait, getTabs, pause, pageHidden }) {
       let ready = hidden();
       if (ready.length && canWait()) {
         // One question for every tab, held by the native side until one of them has output (or
-        // five seconds pass): quiet hidden tabs cost nothing in between. The visible tab is
+        // `holdSeconds` pass): quiet hidden tabs cost nothing in between. The visible tab is
         // asked about too: when it is hidden while the question is held, its stream ends and
         // its output ends the wait, instead of its producer standing still for the rest of it.
         // Only hidden tabs with output are drained.
         try {
-          const ids = await call('wait_terminal_output', tabs.map((t) => t.id), 5);
+          const ids = await call('wait_terminal_output', tabs.map((t) => t.id), holdSeconds);
           ready = hidden().filter((t) => ids.includes(t.id));
         } catch {
           ready = hidden(); // drain them all, as without the question

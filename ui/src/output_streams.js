@@ -10,7 +10,7 @@
 // tab is under way any more).
 //
 // Requests stay open on the native side until there is output; a quiet tab costs a request
-// every few seconds and no timer. While it floods, up to `lanes` are under way, each answer
+// every `hold` seconds and no timer. While it floods, up to `lanes` are under way, each answer
 // placed in the tab's stream (from, to), so a piece that overtakes the one before it waits for
 // it, and each asking the native side to gather `gather` characters while output keeps coming.
 // What xterm.js has not parsed yet, and a full piece for each request under way, stay within
@@ -67,7 +67,7 @@ export function outputStreams(fetchPiece, post, cfg) {
         await sleep(500);
       }
     };
-    // One request waits for output for up to five seconds at a time; the others go only while
+    // One request waits for output for up to `hold` seconds at a time; the others go only while
     // the tab floods, and wait briefly. (A browser keeps six connections to a host, which the
     // page's other calls need too: a request held open is one of them.) A request goes out
     // while what xterm.js holds and what the requests under way may bring (a full piece each)
@@ -85,7 +85,7 @@ export function outputStreams(fetchPiece, post, cfg) {
           if (!s.live) break;
           s.asking++;
           // The first answer tells where the stream stands; the other lanes wait for a flood.
-          await ask(watcher ? 5 : 0.2);
+          await ask(watcher ? cfg.hold : 0.2);
           s.asking--;
         }
       } finally {

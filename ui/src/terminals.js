@@ -11,7 +11,7 @@ import '@xterm/xterm/css/xterm.css';
 
 import { h, sleep } from './dom.js';
 import { hiddenPump } from './hidden_pump.js';
-import { call, hasOp, openOutput } from './transport.js';
+import { call, hasOp, hostKind, openOutput } from './transport.js';
 
 export const THEME = {
   background: '#0d0f14',
@@ -26,6 +26,11 @@ export const THEME = {
 };
 
 const FONT = '"JetBrains Mono", "Cascadia Mono", "Fira Code", "DejaVu Sans Mono", "Noto Sans Mono CJK TC", "Noto Sans Mono", Menlo, Consolas, monospace';
+// How long the native side holds a question for output while the tabs are quiet. In the
+// browser each held request is one of the six connections it keeps to a host (and the host
+// holds one at most five seconds); in the desktop window every answer also wakes WebKit's side
+// of the window in the native process, so there the quiet tabs ask every 25 seconds.
+const HOLD_SECONDS = hostKind === 'desktop' ? 25 : 5;
 // The visible tab's output stream (output_streams.js): a request goes out while the text
 // handed to xterm.js and not yet parsed, and a full piece (the native buffer's high mark) for
 // every request under way, stay within `high`, so xterm.js always has a piece to parse while
@@ -33,7 +38,8 @@ const FONT = '"JetBrains Mono", "Cascadia Mono", "Fira Code", "DejaVu Sans Mono"
 // most. Up to three requests go out while the tab floods (a piece of `flood` characters or
 // more); each then asks the native side to gather `gather` characters while output keeps
 // coming, or each request after the first would find the buffer just emptied.
-const STREAM = { high: 800 * 1024, piece: 266 * 1024, lanes: 3, flood: 2048, gather: 192 * 1024 };
+// A quiet tab's request is held `hold` seconds (HOLD_SECONDS).
+const STREAM = { high: 800 * 1024, piece: 266 * 1024, lanes: 3, flood: 2048, gather: 192 * 1024, hold: HOLD_SECONDS };
 const streamingTabs = new Map();
 let sendOutput = null;
 function outputChannel() {
@@ -329,5 +335,6 @@ export function startPumps(getTabs) {
     getTabs,
     pause: sleep,
     pageHidden: () => document.hidden,
+    holdSeconds: HOLD_SECONDS,
   });
 }
