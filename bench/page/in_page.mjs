@@ -14,27 +14,32 @@ export function installRecorder() {
   };
 }
 
-// Where the time goes while the page drains: how long xterm.js sat idle between one piece
-// parsed and the next handed over (the page waiting for output), and how long it spent on
-// the pieces. Installed after installRecorder, whose tap it wraps; flowReport reads it.
+// Where the time goes while the page drains: how long xterm.js sat idle, every piece handed to
+// it parsed and the next one not handed over yet (the page waiting for output), and how long
+// it had some piece to parse. Installed after installRecorder, whose tap it wraps; flowReport
+// reads it.
 export function installFlowMeter() {
-  const flow = { idle: 0, busy: 0, parsedAt: 0, idleGaps: [] };
+  const flow = { idle: 0, busy: 0, parsedAt: 0, busySince: 0, unparsed: 0, idleGaps: [] };
   window.__flow = flow;
   const record = window.__morvaneTap;
   window.__morvaneTap = (id, text) => {
     const now = performance.now();
-    if (flow.parsedAt) {
-      const gap = Math.max(0, now - flow.parsedAt);
-      flow.idle += gap;
-      flow.idleGaps.push(gap);
+    if (flow.unparsed === 0) {
+      if (flow.parsedAt) {
+        const gap = Math.max(0, now - flow.parsedAt);
+        flow.idle += gap;
+        flow.idleGaps.push(gap);
+      }
+      flow.busySince = now;
     }
-    flow.parsedAt = 0;
+    flow.unparsed++;
     record(id, text);
     const tab = window.__morvane.tabs().find((t) => t.id === id);
     // After the piece's own write, which follows the tap at once.
     queueMicrotask(() => tab.term.write('', () => {
+      if (--flow.unparsed > 0) return;
       flow.parsedAt = performance.now();
-      flow.busy += flow.parsedAt - now;
+      flow.busy += flow.parsedAt - flow.busySince;
     }));
   };
 }
