@@ -27,6 +27,8 @@ const STREAMS = Number(opt('--streams', '0'));
 const STREAMS_ONLY = args.includes('--streams-only');
 // Writes the page renderer's CPU profile of the drain to FILE and prints where its time went.
 const PROFILE = opt('--profile', '');
+// The same for xterm.js writing the pieces directly (the quiet peer), to compare with it.
+const PROFILE_DIRECT = opt('--profile-direct', '');
 // Writes a chromium trace (main-thread tasks, style, layout, loading) of the typing among the
 // streaming tabs to FILE.
 const TRACE = opt('--trace', '');
@@ -356,7 +358,13 @@ async function main() {
     // reading is off (the native side reads and decodes it, nothing reaches the page), so
     // that both sides share the machine with the same producer.
     const benchTab = (await server.call('get_runtime_state')).tabs[0].id;
+    const directCdp = PROFILE_DIRECT ? await page.context().newCDPSession(page) : null;
+    if (directCdp) await startProfile(directCdp);
     const direct = await writeDirect(page, benchTab);
+    if (directCdp) {
+      await profileReport(directCdp, PROFILE_DIRECT);
+      await directCdp.detach();
+    }
     const loadSession = await server.call('save_session', source('bench load'));
     const load = await server.call('connect_session', loadSession.id);
     await server.call('toggle_tab_reading', load.tab_id);

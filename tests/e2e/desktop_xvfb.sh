@@ -80,6 +80,12 @@ before=$(grep -c "call get_runtime_state ok" "$work/rest.log")
 sleep 12
 after=$(grep -c "call get_runtime_state ok" "$work/rest.log")
 echo "rest: $((after - before)) state questions in 12 s" >>"$work/closing.log"
+# The window's own process runs WebKit's UI side on the C library's allocator (started again
+# with Malloc=1, under its own name); the page's process and the tab's shell start without it.
+echo "heap: window $(tr '\0' '\n' </proc/$p3/environ | grep -c '^Malloc=1$') $(cat /proc/$p3/comm)" >>"$work/closing.log"
+for c in $(pgrep -P $p3); do
+  echo "heap-child: $(cat /proc/$c/comm) $(tr '\0' '\n' </proc/$c/environ | grep -c -E '^(Malloc|MORVANE_WINDOW_HEAP)=')" >>"$work/closing.log"
+done
 kill -TERM $p3
 wait $p3
 exit $rc
@@ -114,5 +120,11 @@ closing "until it is told to quit" "close-tray: quit 0"
 asked=$(sed -n 's/^rest: \([0-9]*\) state questions.*/\1/p' "$work/closing.log" 2>/dev/null)
 if [ -n "$asked" ] && [ "$asked" -le 6 ]; then echo "ok - at rest the page asks for the tabs' state every few seconds ($asked times in 12 s)"
 else echo "not ok - at rest the page asked for the tabs' state ${asked:-an unknown number of} times in 12 s"; fail=1; fi
-if [ $fail -eq 0 ]; then echo "15 passed, 0 failed"; else echo "some checks failed"; fi
+closing "the window's process runs on the C library's allocator, under its own name" "heap: window 1 morvane"
+closing "the page's process starts without the allocator setting" "heap-child: WebKitWebProces 0"
+kids=$(grep -c "^heap-child: " "$work/closing.log")
+clean=$(grep -c "^heap-child: .* 0$" "$work/closing.log")
+if [ "$kids" -ge 3 ] && [ "$kids" -eq "$clean" ]; then echo "ok - no child (the tab's shell included) inherits it ($kids children)"
+else echo "not ok - $clean of $kids children started without the allocator setting"; fail=1; fi
+if [ $fail -eq 0 ]; then echo "18 passed, 0 failed"; else echo "some checks failed"; fi
 exit $fail
