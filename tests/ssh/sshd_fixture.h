@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 #include "../common/temp_dir.h"
+#include "platform/atomic_file.h"
 
 extern char** environ;
 
@@ -41,25 +42,15 @@ inline std::string read_text(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-// A /proc file of a process that may exit while it is read: reading then fails with ESRCH,
-// which the stream reader would throw; a vanished process just reads as empty.
+// A /proc file of a process that may exit while it is read: the stream iterator of read_text
+// throws when the read fails with ESRCH; the program's read_file does not, and a process
+// already gone (the open fails) reads as empty here.
 inline std::string read_proc_file(const fs::path& p) {
-  std::string out;
-  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      out.append(buf, size_t(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) out.clear();
-    break;
+  try {
+    return morvane::read_file(p);
+  } catch (const std::runtime_error&) {
+    return {};
   }
-  ::close(fd);
-  return out;
 }
 
 inline void write_text(const fs::path& p, const std::string& s, mode_t mode = 0600) {

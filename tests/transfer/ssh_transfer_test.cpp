@@ -22,7 +22,7 @@ TEST_F(SshTabTest, ZmodemBothWaysOverAnSshTab) {
   ASSERT_TRUE(page.wait_for(info(tab, app->_t("info.xfer_end_ok"), false), 60)) << page.dump().substr(0, 4000);
   EXPECT_EQ(page.count(info(tab, app->_t("info.zmodem_detected"), false)), 1u);
   EXPECT_EQ(page.count("if(window.xferOnEvent) xferOnEvent(\"" + tab + "\", {\"kind\": \"done\", \"ok\": true})"), 1u);
-  EXPECT_EQ(read_file(data() / "downloads" / "down file.bin"), down);
+  EXPECT_EQ(xfertest::read_file(data() / "downloads" / "down file.bin"), down);
   run_command(tab, "true", 7);
 
   app->send_input(Json(tab), Json("cd in && rz\r"));
@@ -30,7 +30,7 @@ TEST_F(SshTabTest, ZmodemBothWaysOverAnSshTab) {
   Json r = app->bridge.call("xfer_start", Json::array({tab, "zmodem", "send", Json::array({(dir.path / "up.bin").string()})}));
   EXPECT_EQ(r, Json({{"ok", true}, {"save_dir", nullptr}}));
   ASSERT_TRUE(eventually([&] { return page.count(info(tab, app->_t("info.xfer_end_ok"), false)) == 2; }, 60));
-  EXPECT_EQ(read_file(work / "in" / "up.bin"), up);
+  EXPECT_EQ(xfertest::read_file(work / "in" / "up.bin"), up);
   EXPECT_EQ(events_of(page.all(), tab).back(), Json({{"kind", "done"}, {"ok", true}}));
   run_command(tab, "true", 8);
   app->close_tab(Json(tab));
