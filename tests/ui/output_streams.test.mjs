@@ -156,7 +156,7 @@ test('shown again after the long request ended, the tab gets a new one', async (
   await r.flood('x'.repeat(12));
   assert.deepEqual(r.asked.map((a) => a.wait).sort(), [0.2, 7]);
   r.send({ op: 'stop', tab: 't' });
-  r.take(r.asked.findIndex((a) => a.wait === 5)).answer(piece(12, ''));
+  r.take(r.asked.findIndex((a) => a.wait === 7)).answer(piece(12, ''));
   await settle();
   r.send({ op: 'start', tab: 't', gen: 2 });
   await settle();
