@@ -30,11 +30,8 @@ fi
 command -v wine >/dev/null || skip "wine not found (apt packages wine64 wine)"
 [[ -f $exe ]] || { echo "no $exe: run the build step first"; exit 1; }
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  echo "making the Wine prefix (once)"
-  timeout 180 wineboot -i >/dev/null 2>&1 || true
-  timeout 60 wineserver -w || true
-  [[ -f $WINEPREFIX/system.reg ]] || { echo "wineboot made no prefix"; exit 1; }
-fi
+# shellcheck source=../common/wine_prefix.sh
+source "$here/../common/wine_prefix.sh"
+make_wine_prefix || exit 1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 timeout 120 wine "$exe"

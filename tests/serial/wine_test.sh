@@ -44,13 +44,9 @@ command -v socat >/dev/null || skip "socat not found"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 # No Mono or Gecko download prompts while the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  echo "making the Wine prefix (once)"
-  timeout 180 wineboot -i >/dev/null 2>&1 || true
-  # The registry files are written when the server goes down.
-  timeout 60 wineserver -w || true
-  [[ -f $WINEPREFIX/system.reg ]] || { echo "wineboot made no prefix"; exit 1; }
-fi
+# shellcheck source=../common/wine_prefix.sh
+source "$here/../common/wine_prefix.sh"
+make_wine_prefix || exit 1
 
 run_dir=$(mktemp -d "$work/run.XXXXXX")
 pids=()

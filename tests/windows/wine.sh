@@ -103,10 +103,9 @@ if [[ $mode == prefix ]]; then
   command -v wine >/dev/null || skip "wine not found (apt packages wine64 wine)"
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX"
-  timeout 180 wineboot -i >/dev/null 2>&1 || true
-  # The registry files are written when the server goes down.
-  timeout 60 wineserver -w || true
-  [[ -f $WINEPREFIX/system.reg ]] || { echo "wineboot made no prefix"; exit 1; }
+  # shellcheck source=../common/wine_prefix.sh
+  source "$here/../common/wine_prefix.sh"
+  make_wine_prefix || exit 1
   # A persistent server, so each program starts in tens of milliseconds.
   wineserver -p >/dev/null 2>&1 </dev/null || true
   echo "prefix ready: $WINEPREFIX"
