@@ -86,3 +86,30 @@ export function throughputReport({ mb, shellBytes, bridge, check, direct, loaded
   ];
   return { lines, bridgeRate, directRate, loadedRate, dropped };
 }
+
+// Key latency samples ([callback parsed, frame after it, parsed, rendered], ms from keydown):
+// p50 and p99 of each.
+export function latencyStats(samples) {
+  const pct = (xs, p) => {
+    const s = xs.filter((x) => Number.isFinite(x)).sort((a, b) => a - b);
+    return s.length ? s[Math.min(s.length - 1, Math.floor((p / 100) * s.length))] : NaN;
+  };
+  const col = (i) => {
+    const xs = samples.map((x) => x[i]);
+    return { p50: pct(xs, 50), p99: pct(xs, 99) };
+  };
+  return { n: samples.length, parsed: col(0), drawn: col(1), seen: col(2), rendered: col(3) };
+}
+
+// The typing lines of both benchmarks: the echo, the page alone, the aim.
+export function latencyReport(heading, echo, alone) {
+  const ms = (v) => v.toFixed(1);
+  const both = (s) => `parsed p50 ${ms(s.seen.p50)} / p99 ${ms(s.seen.p99)} ms, rendered in a frame p50 ${ms(s.rendered.p50)} / p99 ${ms(s.rendered.p99)} ms; `
+    + `seen from outside xterm.js (write callback, frame after it): p50 ${ms(s.parsed.p50)} / p99 ${ms(s.parsed.p99)} ms, p50 ${ms(s.drawn.p50)} / p99 ${ms(s.drawn.p99)} ms`;
+  return [
+    heading,
+    `  echo            : ${both(echo)}`,
+    `  page alone (${alone.n} keys written by the keydown handler): ${both(alone)}`,
+    `  echo rendered p99 ${ms(echo.rendered.p99)} ms, ${ms(echo.rendered.p99 - alone.rendered.p99)} ms more than the page alone  (aim: echo drawn within one frame, p99 <= 16 ms)`,
+  ];
+}

@@ -120,18 +120,45 @@ export async function writeDirect({ lines, body, tabId }) {
   return { seconds: (performance.now() - start) / 1000, chars: at };
 }
 
-// Keystroke to echo: from a key's keydown to its echo parsed by xterm.js (the write callback)
-// and to the next animation frame after it (the glyph drawn). With direct set, the keydown
-// handler writes the key into the terminal itself (the peer: the page alone).
+// Keystroke to echo: from a key's keydown to its echo parsed by xterm.js and drawn. Two
+// measures of each: the write callback and the animation frame after it (what the page can see
+// from outside xterm.js), and xterm.js's own events, the parse (onWriteParsed) and the frame
+// that rendered the rows (onRender). The callback is a task of its own after the parse, which
+// chromium may run only after a frame it gives priority after input; the frame after it is
+// then the one after the frame that drew the glyph. With direct set, the keydown handler
+// writes the key into the terminal itself (the peer: the page alone). A sample is [callback
+// parsed, frame after it, parsed, rendered] in milliseconds from the keydown.
 export function installKeyLatency() {
   const L = { t0: 0, want: '', direct: false, samples: [], waiters: [] };
   window.__lat = L;
-  const done = (tab, t0) => {
+  const finish = (s) => {
+    if (s.drawn === undefined || s.rendered === undefined || s.pushed) return;
+    s.pushed = true;
+    L.samples.push([s.parsed, s.drawn, s.seen, s.rendered]);
+    for (const w of L.waiters.splice(0)) w();
+  };
+  // Before the write that carries the key.
+  const watch = (tab, t0) => {
+    const s = { t0 };
+    const parsed = tab.term.onWriteParsed(() => {
+      parsed.dispose();
+      s.seen = performance.now() - t0;
+      const rendered = tab.term.onRender(() => {
+        rendered.dispose();
+        s.rendered = performance.now() - t0;
+        finish(s);
+      });
+    });
+    return s;
+  };
+  // After it.
+  const done = (tab, s) => {
     tab.term.write('', () => {
       const parsed = performance.now();
       requestAnimationFrame(() => {
-        L.samples.push([parsed - t0, performance.now() - t0]);
-        for (const w of L.waiters.splice(0)) w();
+        s.parsed = parsed - s.t0;
+        s.drawn = performance.now() - s.t0;
+        finish(s);
       });
     });
   };
@@ -144,8 +171,9 @@ export function installKeyLatency() {
       L.want = '';
       const t0 = L.t0;
       setTimeout(() => {
+        const s = watch(tab, t0);
         tab.term.write(e.key);
-        done(tab, t0);
+        done(tab, s);
       }, 0);
     }
   }, true);
@@ -156,8 +184,34 @@ export function installKeyLatency() {
     if (!L.want || !text.includes(L.want)) return;
     L.want = '';
     const tab = window.__morvane.tabs().find((t) => t.id === id);
-    const t0 = L.t0;
-    // After the write of this text, which follows the tap at once.
-    queueMicrotask(() => done(tab, t0));
+    // The tap comes just before the write of this text.
+    const s = watch(tab, L.t0);
+    queueMicrotask(() => done(tab, s));
   };
+}
+
+// After a keydown, when does each kind of task get to run? The keydown handler schedules a
+// timer, a message on a channel, a message through a worker, a user-blocking task and an
+// animation frame, and notes when each runs (ms after the keydown). A browser that holds its
+// tasks until the next frame after input runs the frame first and the others after it.
+export function installInputProbe() {
+  const w = new Worker(URL.createObjectURL(new Blob(['onmessage = (e) => postMessage(e.data)'], { type: 'text/javascript' })));
+  const mc = new MessageChannel();
+  const probe = { samples: [] };
+  window.__probe = probe;
+  let cur = null;
+  const mark = (k) => {
+    if (cur && cur[k] === undefined) cur[k] = performance.now() - cur.t0;
+  };
+  w.onmessage = () => mark('worker');
+  mc.port1.onmessage = () => mark('channel');
+  document.addEventListener('keydown', () => {
+    cur = { t0: performance.now() };
+    probe.samples.push(cur);
+    setTimeout(() => mark('timer'), 0);
+    mc.port2.postMessage(1);
+    w.postMessage(1);
+    globalThis.scheduler?.postTask(() => mark('userBlocking'), { priority: 'user-blocking' });
+    requestAnimationFrame(() => mark('frame'));
+  });
 }

@@ -19,7 +19,7 @@ import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
 
-import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
+import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
 import * as inPage from './in_page.mjs';
 
 const opt = cliOption;
@@ -29,10 +29,6 @@ const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
 const KEYS = Number(opt('--keys', '300'));
 const HERE = dirname(fileURLToPath(import.meta.url));
-const percentile = (xs, p) => {
-  const v = [...xs].sort((a, b) => a - b);
-  return v[Math.min(v.length - 1, Math.floor((p / 100) * v.length))] ?? 0;
-};
 const BIN = resolve(process.env.MORVANE_BIN || 'build/plain/morvane');
 const LINES = linesFor(MB);
 const SHELL_BYTES = LINES * 100;
@@ -381,18 +377,9 @@ async function main() {
         });
       };
       const k = await runWindow(x.display, scriptFor(keyDriver, { NOTE, RESULT, keys: KEYS }), 180000 + KEYS * 400, null, typist);
-      const stats = (xs) => {
-        const parsed = xs.map((v) => v[0]);
-        const drawn = xs.map((v) => v[1]);
-        return { n: xs.length, parsed: { p50: percentile(parsed, 50), p99: percentile(parsed, 99) }, drawn: { p50: percentile(drawn, 50), p99: percentile(drawn, 99) } };
-      };
-      const echo = stats(k.echo);
-      const alone = stats(k.alone);
-      const ms = (v) => v.toFixed(1);
-      console.log(`keystroke to echo, ${echo.n} keys typed through XTest into bash in a local shell tab:`);
-      console.log(`  echo parsed     : p50 ${ms(echo.parsed.p50)} ms, p99 ${ms(echo.parsed.p99)} ms; drawn (next frame): p50 ${ms(echo.drawn.p50)} ms, p99 ${ms(echo.drawn.p99)} ms`);
-      console.log(`  page alone (${alone.n} keys written by the keydown handler): parsed p50 ${ms(alone.parsed.p50)} ms, p99 ${ms(alone.parsed.p99)} ms; drawn p50 ${ms(alone.drawn.p50)} ms, p99 ${ms(alone.drawn.p99)} ms`);
-      console.log(`  p99 drawn, echo - page alone: ${ms(echo.drawn.p99 - alone.drawn.p99)} ms  (aim: echo drawn within one frame, p99 <= 16 ms)`);
+      const echo = latencyStats(k.echo);
+      const alone = latencyStats(k.alone);
+      for (const line of latencyReport(`keystroke to echo, ${echo.n} keys typed through XTest into bash in a local shell tab:`, echo, alone)) console.log(line);
       out.keys = { echo, alone };
     }
 
