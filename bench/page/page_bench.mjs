@@ -10,7 +10,7 @@
 // 2,000,000-character bound dropped while the page fell behind is reported separately.
 import { readFileSync, writeFileSync } from 'node:fs';
 import { launchBrowser, startServe, startSshd } from '../../tests/e2e/harness.mjs';
-import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, throughputReport } from './common.mjs';
+import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
 import * as inPage from './in_page.mjs';
 
 const args = process.argv.slice(2);
@@ -111,6 +111,18 @@ async function keyLatency(page, server, keys, { keepTap = false } = {}) {
   await server.call('close_tab', tabId);
   await server.call('delete_session', sess.id);
   return { echo, direct };
+}
+
+// A browser process's part (renderer, gpu-process, utility...; browser for the main one).
+function processRole(pid) {
+  try {
+    const args = readFileSync(`/proc/${pid}/cmdline`, 'utf8').split(/[\0 ]/);
+    const type = args.find((a) => a.startsWith('--type='))?.slice(7);
+    const sub = args.find((a) => a.startsWith('--utility-sub-type='))?.slice(19).split('.').pop();
+    return sub || type || (procName(pid) === 'chromium' ? 'browser' : procName(pid));
+  } catch {
+    return '';
+  }
 }
 
 // What the browser runs first after a keydown, on a blank page of its own: for each kind of
@@ -351,7 +363,25 @@ async function main() {
       const skip = new Set([...mine, ...writer, process.pid]);
       const browser = descendants(process.pid).filter((p) => !skip.has(p));
       const sum = (ps, ticks) => ps.reduce((a, p) => a + ticks(p), 0) / CLK_TCK;
-      return { browser: sum(browser, cpuTicks), morvane: cpuTicks(serverPid) / CLK_TCK, writer: sum(writer, (p) => cpuTicks(p, undefined, { reaped: true })) };
+      const threads = new Map();
+      for (const pid of browser) {
+        for (const t of threadTicks(pid)) threads.set(`${pid}/${t.tid}`, { name: `${processRole(pid)}:${t.name}`, ns: t.ns, wait: t.wait });
+      }
+      return { browser: sum(browser, cpuTicks), morvane: cpuTicks(serverPid) / CLK_TCK, writer: sum(writer, (p) => cpuTicks(p, undefined, { reaped: true })), threads };
+    };
+    // The browser's busiest threads meanwhile (by process and thread name): seconds on a
+    // processor, and seconds ready to run but waiting for one.
+    const busiest = (before, after) => {
+      const by = new Map();
+      for (const [k, t] of after) {
+        const b0 = before.get(k);
+        const e = by.get(t.name) || { run: 0, wait: 0 };
+        e.run += (t.ns - (b0?.ns || 0)) / 1e9;
+        e.wait += (t.wait - (b0?.wait || 0)) / 1e9;
+        by.set(t.name, e);
+      }
+      return [...by].sort((a, b) => b[1].run - a[1].run).slice(0, 8).filter(([, e]) => e.run >= 0.05)
+        .map(([k, e]) => `${k} ${e.run.toFixed(2)} (waited ${e.wait.toFixed(2)})`).join(', ');
     };
     const cpu0 = cpuSplit();
     const r0 = await rendererTime();
@@ -394,7 +424,8 @@ async function main() {
       mb: MB, shellBytes: SHELL_BYTES, bridge, check, direct, loaded, writer: sshd ? 'an SSH tab (sshd on loopback)' : 'the shell',
     });
     report.splice(4, 0, `  CPU seconds meanwhile: page renderer ${cpu.renderer.toFixed(2)}, browser in all ${cpu.browser.toFixed(2)}, morvane ${cpu.morvane.toFixed(2)}, writer ${cpu.writer.toFixed(2)} (${bridge.seconds.toFixed(2)} s of wall time)`);
-    report.splice(5, 0, `  where the time went: xterm.js busy with the pieces ${flow.busySeconds.toFixed(2)} s, idle waiting for the next piece ${flow.idleSeconds.toFixed(2)} s (per piece: median ${flow.idleP50.toFixed(1)} ms, 90th percentile ${flow.idleP90.toFixed(1)} ms); pieces of ${flow.pieceP10} / ${flow.pieceP50} / ${flow.pieceP90} characters (10th, 50th, 90th percentile)`);
+    report.splice(5, 0, `  the browser's busiest threads: ${busiest(cpu0.threads, cpu1.threads)}`);
+    report.splice(6, 0, `  where the time went: xterm.js busy with the pieces ${flow.busySeconds.toFixed(2)} s, idle waiting for the next piece ${flow.idleSeconds.toFixed(2)} s (per piece: median ${flow.idleP50.toFixed(1)} ms, 90th percentile ${flow.idleP90.toFixed(1)} ms); pieces of ${flow.pieceP10} / ${flow.pieceP50} / ${flow.pieceP90} characters (10th, 50th, 90th percentile)`);
     for (const line of report) console.log(line);
 
     if (KEYS > 0) {
