@@ -88,16 +88,18 @@ export function throughputReport({ mb, shellBytes, bridge, check, direct, loaded
   return { lines, bridgeRate, directRate, loadedRate, dropped };
 }
 
+// The p-th percentile of xs (the value at that rank; undefined when xs is empty).
+export const percentile = (xs, p) => {
+  const s = [...xs].sort((a, b) => a - b);
+  return s[Math.min(s.length - 1, Math.floor((p / 100) * s.length))];
+};
+
 // Key latency samples ([callback parsed, frame after it, parsed, rendered], ms from keydown):
 // p50 and p99 of each.
 export function latencyStats(samples) {
-  const pct = (xs, p) => {
-    const s = xs.filter((x) => Number.isFinite(x)).sort((a, b) => a - b);
-    return s.length ? s[Math.min(s.length - 1, Math.floor((p / 100) * s.length))] : NaN;
-  };
   const col = (i) => {
-    const xs = samples.map((x) => x[i]);
-    return { p50: pct(xs, 50), p99: pct(xs, 99) };
+    const xs = samples.map((x) => x[i]).filter((x) => Number.isFinite(x));
+    return { p50: percentile(xs, 50), p99: percentile(xs, 99) };
   };
   return { n: samples.length, parsed: col(0), drawn: col(1), seen: col(2), rendered: col(3) };
 }

@@ -10,7 +10,7 @@
 // 2,000,000-character bound dropped while the page fell behind is reported separately.
 import { readFileSync, writeFileSync } from 'node:fs';
 import { launchBrowser, startServe, startSshd } from '../../tests/e2e/harness.mjs';
-import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
+import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, percentile, procName, threadTicks, throughputReport } from './common.mjs';
 import * as inPage from './in_page.mjs';
 
 const args = process.argv.slice(2);
@@ -49,10 +49,6 @@ async function writeDirect(page, tabId) {
   return page.evaluate(inPage.writeDirect, { lines: LINES, body: LINE_BODY, tabId });
 }
 
-const percentile = (xs, p) => {
-  const s = [...xs].sort((a, b) => a - b);
-  return s[Math.min(s.length - 1, Math.floor((p / 100) * s.length))];
-};
 
 // Keystroke to echo in a local shell tab (bash with its line editor): from the key's keydown in
 // the page to the echo parsed and drawn, by xterm.js's own events and as seen from outside it
@@ -119,7 +115,8 @@ function processRole(pid) {
     const args = readFileSync(`/proc/${pid}/cmdline`, 'utf8').split(/[\0 ]/);
     const type = args.find((a) => a.startsWith('--type='))?.slice(7);
     const sub = args.find((a) => a.startsWith('--utility-sub-type='))?.slice(19).split('.').pop();
-    return sub || type || (procName(pid) === 'chromium' ? 'browser' : procName(pid));
+    const name = procName(pid);
+    return sub || type || (name === 'chromium' ? 'browser' : name);
   } catch {
     return '';
   }
