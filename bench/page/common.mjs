@@ -59,8 +59,8 @@ export function threadTicks(pid) {
   for (const tid of tids) {
     try {
       const { comm, rest } = statFields(`/proc/${pid}/task/${tid}/stat`);
-      const [ns, wait] = readFileSync(`/proc/${pid}/task/${tid}/schedstat`, 'utf8').split(' ').map(Number);
-      out.push({ tid: Number(tid), name: comm, ticks: Number(rest[11]) + Number(rest[12]), ns, wait });
+      const [ns, wait, slices] = readFileSync(`/proc/${pid}/task/${tid}/schedstat`, 'utf8').split(' ').map(Number);
+      out.push({ tid: Number(tid), name: comm, ticks: Number(rest[11]) + Number(rest[12]), ns, wait, slices });
     } catch {
       /* gone meanwhile */
     }

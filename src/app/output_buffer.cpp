@@ -43,8 +43,11 @@ std::string OutputBuffer::translate(std::string_view text, bool lfhascr, bool cr
 void OutputBuffer::push(std::string text) {
   if (text.empty()) return;
   const size_t n = text::count_codepoints(text);
+  bool was_empty, gathered;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    was_empty = chunks_.empty();
+    last_push_ = std::chrono::steady_clock::now();
     chunks_.push_back(std::move(text));
     chunk_chars_.push_back(n);
     total_ += n;
@@ -53,8 +56,10 @@ void OutputBuffer::push(std::string text) {
       chunks_.pop_front();
       chunk_chars_.pop_front();
     }
+    gathered = gatherers_ > 0 && total_ >= gather_want_;
   }
-  if (signal_) signal_->notify();
+  if (gathered) gather_cv_.notify_all();
+  if (was_empty && signal_) signal_->notify();
 }
 
 std::string OutputBuffer::drain(size_t max_chars, Span* at) {

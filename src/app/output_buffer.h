@@ -1,9 +1,11 @@
 #pragma once
 // A tab's output towards the page: translated text chunks that the page drains, bounded in
 // characters (the oldest output goes first), with the line-end translation state kept across
-// chunks. Every append wakes the waiters of the OutputSignal it reports to.
+// chunks. An append to an empty buffer wakes the waiters of the OutputSignal it reports to
+// (they wait for some tab to have output; one that already had some woke nobody new).
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -78,6 +80,24 @@ class OutputBuffer {
     while (total_ > low && !stop()) room_cv_.wait_for(lock, slice);
     return true;
   }
+  // Waits while fewer than `want` characters wait here and output keeps coming: until there
+  // are that many, none has come for `quiet`, `deadline` passes or `stop()` holds (looked at
+  // at least every `quiet`). An empty buffer does not wait. Only the append that reaches `want`
+  // wakes the waiter, not every append of a flood (thousands a second, each a wake-up that
+  // took a processor from the page).
+  template <class Stop>
+  void gather(size_t want, std::chrono::steady_clock::duration quiet,
+              std::chrono::steady_clock::time_point deadline, Stop stop) {
+    std::unique_lock<std::mutex> lock(mu_);
+    ++gatherers_;
+    gather_want_ = std::min(gather_want_, want);
+    while (total_ > 0 && total_ < want && !stop()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline || now - last_push_ >= quiet) break;
+      gather_cv_.wait_until(lock, std::min(deadline, last_push_ + quiet));
+    }
+    if (--gatherers_ == 0) gather_want_ = SIZE_MAX;
+  }
   // Wakes a waiting reader at once, so that it looks at its stop condition again.
   void wake_reader() { room_cv_.notify_all(); }
   // How many times a reader had to wait for room (a count for tests and diagnostics).
@@ -98,6 +118,10 @@ class OutputBuffer {
   size_t limit_ = kDefaultLimit;
   uint64_t paused_ = 0;
   std::condition_variable room_cv_;
+  std::condition_variable gather_cv_;
+  int gatherers_ = 0;
+  size_t gather_want_ = SIZE_MAX;  // the least any gatherer waits for
+  std::chrono::steady_clock::time_point last_push_{};
   OutputSignal* signal_ = nullptr;
 };
 

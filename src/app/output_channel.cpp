@@ -65,26 +65,10 @@ Json MorvaneApp::drain_terminal_piece(const std::string& tab_id, size_t max_char
 // Output that stops growing for kGatherQuiet goes at once, so the end of a flood (a prompt
 // after Ctrl+C) is not held back.
 void MorvaneApp::gather(Tab& tab, size_t min_chars) {
-  using Clock = std::chrono::steady_clock;
   constexpr auto kGatherMax = std::chrono::milliseconds(25);
   constexpr auto kGatherQuiet = std::chrono::milliseconds(3);
-  min_chars = std::min(min_chars, OutputBuffer::kHighWater);
-  const auto deadline = Clock::now() + kGatherMax;
-  size_t have = 0;
-  auto grew = Clock::now();
-  while (!_stop && !_waits_end) {
-    // The generation is read before looking, so output arriving in between ends the wait.
-    const uint64_t seen = output_signal.generation();
-    const size_t now_have = tab.output.chars();
-    if (now_have != have) {
-      have = now_have;
-      grew = Clock::now();
-    }
-    if (have == 0 || have >= min_chars) return;
-    const auto now = Clock::now();
-    if (now >= deadline || now - grew >= kGatherQuiet) return;
-    output_signal.wait(seen, std::min(deadline, grew + kGatherQuiet), [&] { return _stop || _waits_end; });
-  }
+  tab.output.gather(std::min(min_chars, OutputBuffer::kHighWater), kGatherQuiet,
+                    std::chrono::steady_clock::now() + kGatherMax, [&] { return _stop || _waits_end; });
 }
 
 void MorvaneApp::end_output_waits() {

@@ -5,6 +5,7 @@
 
 #include "app/morvane_app.h"
 #include "platform/memory.h"
+#include "platform/threads.h"
 #include "util/diag.h"
 #include "util/encoding.h"
 #include "util/text.h"
@@ -173,6 +174,7 @@ void MorvaneApp::_start_ssh(const std::string& tab_id) {
 }
 
 void MorvaneApp::_reader_loop(const TabRef& tab, const std::shared_ptr<Connection>& conn) {
+  platform::set_thread_name("tab-reader");
   try {
     const bool can_wait = conn->can_wait();
     while (!_stop) {

@@ -215,6 +215,7 @@ class ThreadPerConnection final : public httplib::TaskQueue {
     }
     try {
       platform::start_detached([st, guard = guard_, conn, fn] {
+        platform::set_thread_name("http-request");
         t_connection = conn;
         run(fn);
         guard->remove(conn);

@@ -86,6 +86,42 @@ TEST_F(OutputChannelTest, BoundedDrainTakesWholeCharactersOldestFirst) {
   EXPECT_EQ(buf.drain(), "yyyy");
 }
 
+// A gatherer goes as soon as the append that reaches what it wants arrives, or once output has
+// stopped coming for its quiet time; an empty buffer does not hold it at all.
+TEST_F(OutputChannelTest, GatherEndsAtItsAmountOrWhenOutputStops) {
+  using Clock = std::chrono::steady_clock;
+  const auto never = [] { return false; };
+  const auto far = [] { return Clock::now() + std::chrono::seconds(20); };
+  OutputBuffer buf;
+  auto t0 = Clock::now();
+  buf.gather(10, std::chrono::seconds(20), far(), never);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+
+  // A steady trickle, never quiet for the gatherer's 20 s: only reaching 50 ends its wait.
+  std::atomic<bool> stop{false};
+  buf.push("0123456789");
+  std::thread producer([&] {
+    while (!stop) {
+      buf.push("ab");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  t0 = Clock::now();
+  buf.gather(50, std::chrono::seconds(20), far(), never);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_GE(buf.chars(), 50u);
+  stop = true;
+  producer.join();
+
+  // Output that stops: the gatherer goes after its quiet time with what there is.
+  buf.drain();
+  buf.push("tail");
+  t0 = Clock::now();
+  buf.gather(1000, std::chrono::milliseconds(30), far(), never);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_EQ(buf.drain(), "tail");
+}
+
 // Pieces carry their place in the tab's stream (characters, not bytes), whatever drained
 // them, so that a consumer with several drains under way puts them back in order; many
 // drains racing a producer lose and repeat nothing.

@@ -128,14 +128,14 @@ test('the worker script stands alone', async () => {
   const posted = [];
   const requests = [];
   const scope = {
-    postMessage: (m) => posted.push(m),
+    postMessage: (m, transfer) => posted.push({ m, transfer }),
     fetch: async (url) => {
       requests.push(url);
       // Held open from the third on, as a quiet tab's requests are.
       if (requests.length > 2) return new Promise(() => {});
       return {
         ok: true,
-        text: async () => (requests.length === 2 ? 'hello' : ''),
+        arrayBuffer: async () => new TextEncoder().encode(requests.length === 2 ? 'hello' : '').buffer,
         headers: { get: (h) => (h === 'X-Output-From' ? '0' : h === 'X-Output-To' ? (requests.length === 2 ? '5' : '0') : null) },
       };
     },
@@ -148,7 +148,11 @@ test('the worker script stands alone', async () => {
   deliver({ op: 'start', tab: 'a b', gen: 1 });
   await settle();
   assert.equal(requests[0], 'http://127.0.0.1:1/output?token=tok&tab=a%20b&wait=7&min=0');
-  assert.deepEqual(posted[0], { tab: 'a b', text: 'hello' });
+  // The piece goes as its bytes, the buffer handed over rather than copied.
+  const { m, transfer } = posted[0];
+  assert.equal(m.tab, 'a b');
+  assert.equal(new TextDecoder().decode(m.text), 'hello');
+  assert.deepEqual(transfer, [m.text.buffer]);
 });
 
 test('shown again after the long request ended, the tab gets a new one', async () => {

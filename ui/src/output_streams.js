@@ -6,7 +6,8 @@
 //
 // Messages in: {op: 'start', tab, gen} (the tab shows), {op: 'stop', tab} (it hides or
 // closes), {op: 'parsed', tab, n} (xterm.js parsed n characters handed over).
-// Messages out: {tab, text} (the next piece, in order), {tab, ended: gen} (no request of that
+// Messages out: {tab, text} (the next piece, in order: a string, or its UTF-8 bytes in a
+// Uint8Array from the browser host), {tab, ended: gen} (no request of that
 // tab is under way any more).
 //
 // Requests stay open on the native side until there is output; a quiet tab costs a request
@@ -46,7 +47,7 @@ export function outputStreams(fetchPiece, post, cfg) {
       const was = s.flooding;
       s.flooding = piece.text.length >= cfg.flood;
       if (s.flooding && !was) wake(s);
-      if (!piece.text) return;
+      if (!piece.text.length) return;
       if (piece.from < s.next) return hand(piece.text); // never: each piece is drained once
       s.held.set(piece.from, piece);
       release();
@@ -127,13 +128,15 @@ export function outputStreams(fetchPiece, post, cfg) {
   };
 }
 
-// The browser host's request for the next piece: the raw UTF-8 text from GET /output, its
-// place in the stream in two headers.
+// The browser host's request for the next piece: the raw UTF-8 bytes from GET /output, its
+// place in the stream in two headers. The bytes go to xterm.js as they are (it decodes UTF-8
+// itself): no decoding into a string in the worker, and no copy of one into the page's
+// thread, where the worker hands the buffer over instead.
 export async function fetchOutputPiece(base, token, tab, wait, min) {
   const q = `token=${encodeURIComponent(token)}&tab=${encodeURIComponent(tab)}&wait=${wait}&min=${min}`;
   const res = await fetch(`${base}/output?${q}`, { cache: 'no-store' });
   if (!res.ok) throw new Error(`HTTP ${res.status}`);
-  const text = await res.text();
+  const text = new Uint8Array(await res.arrayBuffer());
   const from = res.headers.get('X-Output-From');
   const to = res.headers.get('X-Output-To');
   // An answer without a place (a request left by a page that went away) has no piece.
@@ -146,7 +149,7 @@ export function outputWorkerSource(base, token, cfg) {
   return `const outputStreams = ${outputStreams.toString()};
 const fetchOutputPiece = ${fetchOutputPiece.toString()};
 const handle = outputStreams((tab, wait, min) => fetchOutputPiece(${JSON.stringify(base)}, ${JSON.stringify(token)}, tab, wait, min),
-  (m) => postMessage(m), ${JSON.stringify(cfg)});
+  (m) => postMessage(m, m.text?.buffer ? [m.text.buffer] : []), ${JSON.stringify(cfg)});
 onmessage = (e) => handle(e.data);
 `;
 }
