@@ -2,15 +2,18 @@
 // page.evaluate) and the desktop-window runner (written into the script the window runs).
 // Each function stands alone: it uses only its argument and the page's globals.
 
-// Records every piece the page hands to xterm.js, before xterm.js gets it.
+// Records every piece the page hands to xterm.js, before xterm.js gets it: a string, or UTF-8
+// bytes (from a browser), kept as they are and decoded only once the run is timed (each piece
+// holds whole characters).
 export function installRecorder() {
-  window.__bench = { pieces: [], first: 0, last: 0, chars: 0 };
-  window.__morvaneTap = (id, text) => {
+  window.__bench = { pieces: [], first: 0, last: 0 };
+  const decoder = new TextDecoder();
+  window.__morvaneTap = (id, data) => {
     const b = window.__bench;
     if (!b.first) b.first = performance.now();
-    b.pieces.push(text);
-    b.chars += text.length;
-    if (text.includes('END-OF-BENCH')) b.last = performance.now();
+    b.pieces.push(data);
+    const tail = typeof data === 'string' ? data.slice(-40) : decoder.decode(data.subarray(-40));
+    if (tail.includes('END-OF-BENCH')) b.last = performance.now();
   };
 }
 
@@ -63,7 +66,10 @@ export async function finishRecording() {
   await new Promise((r) => tab.term.write('', r));
   await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
   const end = performance.now();
-  return { seconds: (end - window.__bench.first) / 1000, chars: window.__bench.chars, pieces: window.__bench.pieces.length };
+  const decoder = new TextDecoder();
+  const b = window.__bench;
+  b.pieces = b.pieces.map((p) => (typeof p === 'string' ? p : decoder.decode(p)));
+  return { seconds: (end - b.first) / 1000, chars: b.pieces.reduce((a, p) => a + p.length, 0), pieces: b.pieces.length };
 }
 
 // Checks what reached xterm.js against what the shell wrote: each recorded piece must be the
@@ -179,9 +185,11 @@ export function installKeyLatency() {
   }, true);
   // A recorder already tapping the page (many tabs streaming) keeps its share.
   const before = window.__morvaneTap;
-  window.__morvaneTap = (id, text) => {
-    before?.(id, text);
-    if (!L.want || !text.includes(L.want)) return;
+  window.__morvaneTap = (id, data) => {
+    before?.(id, data);
+    if (!L.want) return;
+    const text = typeof data === 'string' ? data : new TextDecoder().decode(data);
+    if (!text.includes(L.want)) return;
     L.want = '';
     const tab = window.__morvane.tabs().find((t) => t.id === id);
     // The tap comes just before the write of this text.

@@ -165,8 +165,9 @@ async function interruptFlood(page, server, rounds) {
     document.addEventListener('keydown', (e) => {
       if (e.ctrlKey && e.key === 'c' && F.armed) F.t0 = performance.now();
     }, true);
-    window.__morvaneTap = (tid, text) => {
+    window.__morvaneTap = (tid, data) => {
       if (tid !== id) return;
+      const text = typeof data === 'string' ? data : new TextDecoder().decode(data);
       F.chars += text.length;
       F.tail = (F.tail + text).slice(-200);
       if (F.t0 && !F.result && /\^C[\s\S]*READY> $/.test(F.tail)) {

@@ -458,7 +458,8 @@ describe('the page in a browser', () => {
     });
     await page.evaluate(() => {
       window.__flood = new Map();
-      window.__morvaneTap = (id, text) => {
+      window.__morvaneTap = (id, data) => {
+        const text = typeof data === 'string' ? data : new TextDecoder().decode(data);
         if (!window.__flood.has(id)) window.__flood.set(id, { pieces: [], tail: '' });
         const f = window.__flood.get(id);
         f.pieces.push(text);

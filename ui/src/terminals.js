@@ -289,11 +289,8 @@ export class TermTab {
   // text: a string, or UTF-8 bytes (a Uint8Array), which xterm.js decodes itself.
   write(text) {
     if (!text?.length || this.disposed) return Promise.resolve();
-    if (window.__morvaneTap) {
-      // Whoever watches the page's output (its benchmarks and tests) sees text.
-      this.tapDecoder ||= new TextDecoder();
-      window.__morvaneTap(this.id, typeof text === 'string' ? text : this.tapDecoder.decode(text, { stream: true }));
-    }
+    // Whoever watches the page's output (its benchmarks and tests) gets it as it comes.
+    window.__morvaneTap?.(this.id, text);
     if (!this.connected && this.alive) this.connected = true;
     if (this.el.hidden) this.unseen = true;
     this.onActivity?.(this);
