@@ -78,7 +78,7 @@ export function throughputReport({ mb, shellBytes, bridge, check, direct, loaded
   const lines = [
     `page drain and render: ${mb} MB written by ${writer} (${shellBytes} bytes, ${check.expectedChars} characters after the PTY's CR LF)`,
     `  reached xterm.js : ${check.reached} characters in ${bridge.pieces} drains, ${bridge.seconds.toFixed(2)} s -> ${bridgeRate.toFixed(1)} MB/s`,
-    `  content check    : ${check.ok ? 'every piece matches the shell output' : 'MISMATCH'} (${check.gaps} gaps, FNV-1a ${check.hash})`,
+    `  content check    : ${check.ok ? 'every piece matches the shell output' : `MISMATCH at piece ${check.bad?.piece}, character ${check.bad?.at}: ${JSON.stringify(check.bad?.got)} where ${JSON.stringify(check.bad?.want)} was due`} (${check.gaps} gaps, FNV-1a ${check.hash})${check.before ? `; ${check.before} characters the login printed before it` : ''}`,
     `  dropped by bound : ${dropped} characters (${((100 * dropped) / check.expectedChars).toFixed(1)}%) while the page fell behind`,
     `  xterm.js direct  : ${direct.chars} characters in ${direct.seconds.toFixed(2)} s -> ${directRate.toFixed(1)} MB/s`,
     `  xterm.js direct while the same output is produced again (reading off): ${loadedRate.toFixed(1)} MB/s`,

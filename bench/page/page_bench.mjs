@@ -372,7 +372,7 @@ async function drainWith(d, server, sshd, source, bare) {
   await d.waitFor(() => window.__morvane.tabs().length === 0, undefined, 10000);
 
   // Record every drained piece before xterm.js gets it.
-  await d.evaluate(inPage.installRecorder);
+  await d.evaluate(inPage.installRecorder, `00000000${LINE_BODY}`.slice(0, 20));
   await d.evaluate(inPage.installFlowMeter);
   // Where the machine's time goes while the page drains: the page's renderer (as the browser
   // counts it), the browser's other processes, morvane, and what writes the text (the shell

@@ -10,7 +10,7 @@
 //   3. idle: 20 quiet tabs; the CPU of WebKit's processes and of morvane's own, over 10 s right
 //      after opening and the next 10 s.
 //
-//   MORVANE_BIN=build/plain/morvane node bench/page/webkit_bench.mjs [--mb 50] [--keys 300] [--json FILE]
+//   MORVANE_BIN=build/plain/morvane node bench/page/webkit_bench.mjs [--mb 50] [--source shell|ssh] [--keys 300] [--json FILE]
 //   (--mb 0 or --keys 0 leaves that run out)
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
@@ -21,6 +21,7 @@ import { createInterface } from 'node:readline';
 
 import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
 import * as inPage from './in_page.mjs';
+import { startSshd } from '../../tests/e2e/harness.mjs';
 
 const opt = cliOption;
 const MB = Number(opt('--mb', '50'));
@@ -28,6 +29,9 @@ const JSON_OUT = opt('--json', '');
 const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
 const KEYS = Number(opt('--keys', '300'));
+// Where the text comes from: a local shell tab, or an SSH tab to OpenSSH's sshd on loopback.
+const SOURCE = opt('--source', 'shell');
+if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ssh');
 const HERE = dirname(fileURLToPath(import.meta.url));
 const BIN = resolve(process.env.MORVANE_BIN || 'build/plain/morvane');
 const LINES = linesFor(MB);
@@ -71,7 +75,7 @@ async function throughputDriver(o, lib) {
   try {
     await until(() => document.documentElement.dataset.ready === '1' && window.__morvane, 60000, 'the page');
     note(`page ready; ${navigator.userAgent}`);
-    const bench = await session('bench', o.generator);
+    const bench = await call('save_session', { ...o.source, name: 'bench' });
     const warm = await session('warm-up', o.warmup);
     // Warm-up: the same road once, so both measurements meet compiled code.
     const warmTab = await openShown(warm.id);
@@ -99,7 +103,7 @@ async function throughputDriver(o, lib) {
     note('warm-up done');
 
     note('recording');
-    lib.installRecorder();
+    lib.installRecorder(o.start);
     lib.installFlowMeter();
     const benchTab = await openShown(bench.id);
     await until(() => window.__bench.last > 0, o.deadlineMs, 'the end of the output');
@@ -111,7 +115,7 @@ async function throughputDriver(o, lib) {
     const direct = await lib.writeDirect({ lines: o.lines, body: o.body, tabId: benchTab });
     writing = false;
     const busyRtt = await busyRttP;
-    const load = await session('bench load', o.generator);
+    const load = await call('save_session', { ...o.source, name: 'bench load' });
     const { tab_id: loadTab } = await call('connect_session', load.id);
     await call('toggle_tab_reading', loadTab);
     await pause(1700);
@@ -334,6 +338,7 @@ async function main() {
   const x = await startXvfb();
   console.error(`Xvfb on ${x.display}`);
   const out = {};
+  const sshd = SOURCE === 'ssh' && MB > 0 ? await startSshd(generator(LINES)) : null;
   try {
     // --mb 0 leaves the throughput run out (for the keys or idle figures alone).
     if (MB > 0) {
@@ -347,10 +352,13 @@ async function main() {
         if (drainStart && !drainStart.a) drainStart.a = drainStart.s.snap();
       };
       const t = await runWindow(x.display, scriptFor(throughputDriver, {
-        NOTE, RESULT, lines: LINES, body: LINE_BODY, generator: generator(LINES), deadlineMs,
+        NOTE, RESULT, lines: LINES, body: LINE_BODY, deadlineMs, start: `00000000${LINE_BODY}`.slice(0, 20),
+        source: sshd
+          ? { protocol: 'ssh', host: '127.0.0.1', port: sshd.port, username: 'root', private_key: sshd.userKey }
+          : { protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: generator(LINES) },
         warmup: `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`,
       }), deadlineMs + 60000, null, onNote);
-      const rep = throughputReport({ mb: MB, shellBytes: SHELL_BYTES, ...t });
+      const rep = throughputReport({ mb: MB, shellBytes: SHELL_BYTES, ...t, writer: sshd ? 'an SSH tab (sshd on loopback)' : 'the shell' });
       console.log(`desktop window (WebKitGTK), ${new Date().toISOString().slice(0, 10)}`);
       for (const line of rep.lines) console.log(line);
       const tm = t.timing;
@@ -403,6 +411,7 @@ async function main() {
     });
   } finally {
     await stop(x.proc);
+    await sshd?.stop();
   }
   if (JSON_OUT) writeFileSync(JSON_OUT, JSON.stringify(out, null, 2));
 }
