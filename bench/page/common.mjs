@@ -11,6 +11,26 @@ export const linesFor = (mb) => Math.floor((mb * 1e6) / 100);
 export const generator = (lines) =>
   `sleep 1.5; awk 'BEGIN { for (i = 0; i < ${lines}; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-BENCH" }'; exec sleep 3600`;
 
+// The text's first characters: the recorder's clock starts with the piece that holds them.
+export const TEXT_START = `00000000${LINE_BODY}`.slice(0, 20);
+// The warm-up tab's command: 5 MB through the same road, then an end marker.
+export const WARM_UP = `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`;
+
+// Where the bench text comes from (--source): a local shell running the generator, or an SSH
+// tab to an sshd (tests/e2e/harness.mjs startSshd) whose forced command is the generator.
+export function sourceOption() {
+  const source = cliOption('--source', 'shell');
+  if (!['shell', 'ssh'].includes(source)) throw new Error('--source is shell or ssh');
+  return source;
+}
+// The fields of a session whose tab writes the text, and what the report calls the writer.
+export function benchSession(sshd, lines) {
+  return sshd
+    ? { protocol: 'ssh', host: '127.0.0.1', port: sshd.port, username: 'root', private_key: sshd.userKey }
+    : { protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: generator(lines) };
+}
+export const writerName = (sshd) => (sshd ? 'an SSH tab (sshd on loopback)' : 'the shell');
+
 export const CLK_TCK = 100;
 
 // `--name VALUE` from the command line, or `def`.

@@ -92,7 +92,7 @@ export function checkContent({ lines, body }) {
   // What a login prints before the program's text (an SSH server's shell reading its start-up
   // files may warn) is not the text: up to 4 Ki characters of it are skipped and counted apart.
   let before = 0;
-  for (let piece of window.__bench.pieces) {
+  for (let [i, piece] of window.__bench.pieces.entries()) {
     if (reached === 0 && runs === 0 && !expected.startsWith(piece, 0)) {
       const start = piece.indexOf(expected.slice(0, 20));
       if (start < 0 && before + piece.length <= 4096) {
@@ -112,7 +112,7 @@ export function checkContent({ lines, body }) {
     }
     if (at < 0) {
       ok = false;
-      bad = { piece: window.__bench.pieces.findIndex((p) => p.endsWith(piece)), at: pos, got: piece.slice(0, 60), want: expected.slice(pos, pos + 60) };
+      bad = { piece: i, at: pos, got: piece.slice(0, 60), want: expected.slice(pos, pos + 60) };
       break;
     }
     pos = at + piece.length;
@@ -205,11 +205,12 @@ export function installKeyLatency() {
   }, true);
   // A recorder already tapping the page (many tabs streaming) keeps its share.
   const before = window.__morvaneTap;
+  const decoder = new TextDecoder();
   window.__morvaneTap = (id, data) => {
     before?.(id, data);
     // Only the typed-into tab's output: a hidden tab's may hold the same letter.
     if (!L.want || window.__morvane.active()?.id !== id) return;
-    const text = typeof data === 'string' ? data : new TextDecoder().decode(data);
+    const text = typeof data === 'string' ? data : decoder.decode(data);
     if (!text.includes(L.want)) return;
     L.want = '';
     const tab = window.__morvane.tabs().find((t) => t.id === id);

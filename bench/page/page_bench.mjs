@@ -11,7 +11,7 @@
 import { readFileSync, writeFileSync } from 'node:fs';
 import { launchBrowser, startServe, startSshd } from '../../tests/e2e/harness.mjs';
 import { launchBare } from './bare_cdp.mjs';
-import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, percentile, procName, threadTicks, throughputReport } from './common.mjs';
+import { benchSession, CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, percentile, procName, sourceOption, TEXT_START, threadTicks, throughputReport, WARM_UP, writerName } from './common.mjs';
 import * as inPage from './in_page.mjs';
 
 const args = process.argv.slice(2);
@@ -22,7 +22,7 @@ const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
 const KEYS = Number(opt('--keys', '300'));
 // Where the text comes from: a local shell tab, or an SSH tab to OpenSSH's sshd on loopback.
-const SOURCE = opt('--source', 'shell');
+const SOURCE = sourceOption();
 // 100 tabs streaming at once (0: not measured); --streams-only measures only that.
 const STREAMS = Number(opt('--streams', '0'));
 const STREAMS_ONLY = args.includes('--streams-only');
@@ -40,7 +40,6 @@ const TRACE = opt('--trace', '');
 const TRACE_DRAIN = opt('--trace-drain', '');
 // Writes a chromium trace of the typing (keys alone, the page's thread and its frames) to FILE.
 const TRACE_KEYS = opt('--trace-keys', '');
-if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ssh');
 
 const LINES = linesFor(MB);
 const SHELL_BYTES = LINES * 100;
@@ -165,9 +164,10 @@ async function interruptFlood(page, server, rounds) {
     document.addEventListener('keydown', (e) => {
       if (e.ctrlKey && e.key === 'c' && F.armed) F.t0 = performance.now();
     }, true);
+    const decoder = new TextDecoder();
     window.__morvaneTap = (tid, data) => {
       if (tid !== id) return;
-      const text = typeof data === 'string' ? data : new TextDecoder().decode(data);
+      const text = typeof data === 'string' ? data : decoder.decode(data);
       F.chars += text.length;
       F.tail = (F.tail + text).slice(-200);
       if (F.t0 && !F.result && /\^C[\s\S]*READY> $/.test(F.tail)) {
@@ -320,7 +320,7 @@ async function drain(server, sshd, source) {
   await server.call('save_session', source('bench'));
   await server.call('save_session', {
     name: 'warm-up', protocol: 'conpty', conpty_shell: 'custom',
-    conpty_custom_command: `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`,
+    conpty_custom_command: WARM_UP,
   });
   let browser;
   let d;
@@ -372,7 +372,7 @@ async function drainWith(d, server, sshd, source, bare) {
   await d.waitFor(() => window.__morvane.tabs().length === 0, undefined, 10000);
 
   // Record every drained piece before xterm.js gets it.
-  await d.evaluate(inPage.installRecorder, `00000000${LINE_BODY}`.slice(0, 20));
+  await d.evaluate(inPage.installRecorder, TEXT_START);
   await d.evaluate(inPage.installFlowMeter);
   // Where the machine's time goes while the page drains: the page's renderer (as the browser
   // counts it), the browser's other processes, morvane, and what writes the text (the shell
@@ -441,7 +441,7 @@ async function drainWith(d, server, sshd, source, bare) {
   await server.call('close_tab', benchTab);
 
   const { lines: report, bridgeRate, directRate, loadedRate, dropped } = throughputReport({
-    mb: MB, shellBytes: SHELL_BYTES, bridge, check, direct, loaded, writer: sshd ? 'an SSH tab (sshd on loopback)' : 'the shell',
+    mb: MB, shellBytes: SHELL_BYTES, bridge, check, direct, loaded, writer: writerName(sshd),
   });
   report.splice(4, 0, `  CPU seconds meanwhile: page renderer ${cpu.renderer.toFixed(2)}, browser in all ${cpu.browser.toFixed(2)}, morvane ${cpu.morvane.toFixed(2)}, writer ${cpu.writer.toFixed(2)} (${bridge.seconds.toFixed(2)} s of wall time)`);
   report.splice(5, 0, `  the browser's busiest threads: ${busiest(cpu0.threads, cpu1.threads)}`);
@@ -454,9 +454,7 @@ async function main() {
   const server = await startServe();
   const sshd = SOURCE === 'ssh' ? await startSshd(GENERATOR) : null;
   // A session whose tab writes the bench text: the shell runs the generator, or sshd does.
-  const source = (name) => (sshd
-    ? { name, protocol: 'ssh', host: '127.0.0.1', port: sshd.port, username: 'root', private_key: sshd.userKey }
-    : { name, protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: GENERATOR });
+  const source = (name) => ({ ...benchSession(sshd, LINES), name });
   let b = null;
   try {
     if (STREAMS_ONLY) {

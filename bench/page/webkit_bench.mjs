@@ -19,7 +19,7 @@ import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
 
-import { CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, procName, threadTicks, throughputReport } from './common.mjs';
+import { benchSession, CLK_TCK, cliOption, cpuTicks, descendants, generator, LINE_BODY, latencyReport, latencyStats, linesFor, procName, sourceOption, TEXT_START, threadTicks, throughputReport, WARM_UP, writerName } from './common.mjs';
 import * as inPage from './in_page.mjs';
 import { startSshd } from '../../tests/e2e/harness.mjs';
 
@@ -30,8 +30,7 @@ const IDLE_TABS = Number(opt('--idle-tabs', '20'));
 const IDLE_SECONDS = Number(opt('--idle-seconds', '10'));
 const KEYS = Number(opt('--keys', '300'));
 // Where the text comes from: a local shell tab, or an SSH tab to OpenSSH's sshd on loopback.
-const SOURCE = opt('--source', 'shell');
-if (!['shell', 'ssh'].includes(SOURCE)) throw new Error('--source is shell or ssh');
+const SOURCE = sourceOption();
 const HERE = dirname(fileURLToPath(import.meta.url));
 const BIN = resolve(process.env.MORVANE_BIN || 'build/plain/morvane');
 const LINES = linesFor(MB);
@@ -352,13 +351,10 @@ async function main() {
         if (drainStart && !drainStart.a) drainStart.a = drainStart.s.snap();
       };
       const t = await runWindow(x.display, scriptFor(throughputDriver, {
-        NOTE, RESULT, lines: LINES, body: LINE_BODY, deadlineMs, start: `00000000${LINE_BODY}`.slice(0, 20),
-        source: sshd
-          ? { protocol: 'ssh', host: '127.0.0.1', port: sshd.port, username: 'root', private_key: sshd.userKey }
-          : { protocol: 'conpty', conpty_shell: 'custom', conpty_custom_command: generator(LINES) },
-        warmup: `awk 'BEGIN { for (i = 0; i < 50000; i++) printf "%08d${LINE_BODY}\\n", i; print "END-OF-WARM-UP" }'; exec sleep 3600`,
+        NOTE, RESULT, lines: LINES, body: LINE_BODY, deadlineMs, start: TEXT_START, source: benchSession(sshd, LINES),
+        warmup: WARM_UP,
       }), deadlineMs + 60000, null, onNote);
-      const rep = throughputReport({ mb: MB, shellBytes: SHELL_BYTES, ...t, writer: sshd ? 'an SSH tab (sshd on loopback)' : 'the shell' });
+      const rep = throughputReport({ mb: MB, shellBytes: SHELL_BYTES, ...t, writer: writerName(sshd) });
       console.log(`desktop window (WebKitGTK), ${new Date().toISOString().slice(0, 10)}`);
       for (const line of rep.lines) console.log(line);
       const tm = t.timing;

@@ -3,9 +3,9 @@
 // characters (the oldest output goes first), with the line-end translation state kept across
 // chunks. An append to an empty buffer wakes the waiters of the OutputSignal it reports to
 // (they wait for some tab to have output; one that already had some woke nobody new).
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -14,7 +14,8 @@
 
 namespace morvane {
 
-// One signal for all tabs: "some tab has new output", for a page waiting on several tabs.
+// One signal for all tabs: "a tab that had no output has some now", for a page waiting on
+// several tabs.
 class OutputSignal {
  public:
   uint64_t generation() const {
